@@ -1,0 +1,99 @@
+#pragma once
+// The application frame: owns the process, turns the command line into
+// arguments and options, runs the launch sequence and the main run loop in
+// five-second slices, and ends the process through terminate().
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Value.h"
+
+class VDApplication {
+public:
+    // init: records itself as the shared application object and the launch date.
+    VDApplication();
+    virtual ~VDApplication();
+    VDApplication(const VDApplication&) = delete;
+    VDApplication& operator=(const VDApplication&) = delete;
+
+    // The one application object of the process, or nullptr.
+    static VDApplication* shared();
+    // Clears the shared object without destroying it (the entry point's
+    // run-time lookup road).
+    static void clearShared();
+
+    // The process-wide argument array, set by the entry point before init.
+    static void setArgumentArray(pf::Array arguments);
+
+    int main(int argc, char** argv);
+    // The launch sequence and the main loop; returns only if the loop ends.
+    void run();
+    void waitInEventLoopFor(double seconds);
+    // Ends the process with status 0; callable from any thread, runs once.
+    // Off the main thread it only schedules itself on the main queue.
+    void terminate();
+
+    // Hooks; the frame always passes nullptr.
+    virtual void applicationWillFinishLaunching(const void* notification);
+    virtual void applicationDidFinishLaunching(const void* notification);
+    virtual void applicationWillTerminate(const void* notification);
+
+    pf::Array arguments() const;
+    std::optional<pf::Dictionary> options() const;
+    // Accepted option names; the base accepts any (nullopt). Not consulted by the parser.
+    virtual std::optional<std::set<std::string>> validOptions() const { return std::nullopt; }
+    // nullopt when parsing raised.
+    static std::optional<pf::Dictionary> parseOptions(const pf::Array& arguments);
+    void parseOptions();
+
+    std::string applicationSupportLeaf() const;
+    void setApplicationSupportLeaf(std::string leaf);
+    // Never fails; may be empty. Creates the folder and logs what is odd about it.
+    std::string applicationSupportPathWithLeaf(const std::string* leaf, bool shared);
+    std::string sharedApplicationSupportPath();
+    std::string applicationSupportPath();
+
+    pf::Date applicationLaunchDate() const;
+    bool minimalSystem() const;
+    // The system sleep timer; Linux has no such setting, so 0.
+    std::uint64_t machineSleepTimer() const { return 0; }
+    static std::optional<std::string> universallyUniqueString();
+
+    bool launchComplete() const { return launchComplete_; }
+    void setLaunchComplete(bool value) { launchComplete_ = value; }
+    bool shouldExit() const { return shouldExit_; }
+
+    // Level 1 error, 2 warning, 3 ordinary, 0xFFFFFFFF log-file header.
+    template <class... A>
+    void logWithLevel(std::uint32_t level, std::string_view format, const A&... args) {
+        logMessage(level, pf::format(format, args...));
+    }
+    template <class... A>
+    void log(std::string_view format, const A&... args) {
+        logWithLevel(3, "%@", pf::format(format, args...));
+    }
+    // The formatted message: to the system log, or nowhere in single-user mode.
+    virtual void logMessage(std::uint32_t level, const std::string& message);
+
+private:
+    std::optional<std::string> applicationSupportLeaf_;
+    std::atomic<bool> launchComplete_{false};
+    std::atomic<bool> shouldExit_{false};
+};
+
+void VDLogWithoutApplication(const std::string& message);
+
+// Logs through the shared application object, or straight to the system log
+// when there is none (library code used outside an application).
+template <class... A>
+void VDLog(std::uint32_t level, std::string_view format, const A&... args) {
+    if (VDApplication* app = VDApplication::shared())
+        app->logWithLevel(level, format, args...);
+    else
+        VDLogWithoutApplication(pf::format(format, args...));
+}

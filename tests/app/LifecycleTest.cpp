@@ -1,0 +1,247 @@
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/ExceptionGuard.h"
+#include "app/VDApplication.h"
+#include "foundation_ext/ExceptionCallStack.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+// Records the launch order and ends the process in a way chosen by the test.
+class RecordingApp : public VDApplication {
+public:
+    std::function<void(RecordingApp&)> afterLaunch;
+    std::string* trace;
+    bool throwInWillFinish = false;
+
+    void applicationWillFinishLaunching(const void*) override {
+        *trace += "willHook ";
+        if (throwInWillFinish) pf::raise(pf::NSInternalInconsistencyException, "hook failed");
+    }
+    void applicationDidFinishLaunching(const void* n) override {
+        *trace += "didHook ";
+        VDApplication::applicationDidFinishLaunching(n);
+        if (afterLaunch) afterLaunch(*this);
+    }
+    void applicationWillTerminate(const void*) override {
+        *trace += "termHook ";
+        // The trace goes to the parent through the exit path: write it out.
+        std::fprintf(stdout, "%s\n", trace->c_str());
+    }
+};
+
+// Runs an application in a child; the child's stdout holds the trace.
+struct ChildRun {
+    int status;
+    std::string output;
+};
+
+ChildRun runApp(const std::function<void(RecordingApp&)>& afterLaunch, bool throwInWillFinish = false) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    const int status = vt::runInChild([&] {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        std::string trace;
+        auto& center = pf::NotificationCenter::defaultCenter();
+        for (const char* name : {"NSApplicationWillFinishLaunchingNotification",
+                                 "NSApplicationDidFinishLaunchingNotification",
+                                 "NSApplicationWillTerminateNotification"}) {
+            center.addObserver(name, nullptr, [&trace, name](const pf::Notification&) {
+                trace += std::string(name).substr(13, 4) + "Note ";
+            });
+        }
+        VDApplication::setArgumentArray({"/bin/app", "-x", "1"});
+        auto* app = new RecordingApp;
+        app->trace = &trace;
+        app->afterLaunch = afterLaunch;
+        app->throwInWillFinish = throwInWillFinish;
+        app->main(0, nullptr);
+        return 7; // not reached: terminate exits with 0
+    });
+    ::close(fds[1]);
+    std::string output;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<size_t>(n));
+    ::close(fds[0]);
+    return {status, output};
+}
+
+TEST(Lifecycle, LaunchOrderAndTerminateOnMainThread) {
+    auto run = runApp([](RecordingApp& app) {
+        EXPECT_TRUE(app.launchComplete());
+        EXPECT_EQ(app.options()->at("x").string(), "1");
+        pf::dispatch::Queue::main()->async([&app] {
+            app.terminate();
+        });
+    });
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    EXPECT_EQ(run.output, "willHook WillNote didHook DidFNote WillNote termHook \n");
+}
+
+TEST(Lifecycle, TerminateTwiceAndFromWorkerPostsOnce) {
+    auto run = runApp([](RecordingApp& app) {
+        std::thread([&app] {
+            app.terminate();
+            app.terminate();
+        }).detach();
+    });
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    // One terminate notification and one hook call, whoever called first.
+    EXPECT_EQ(run.output, "willHook WillNote didHook DidFNote WillNote termHook \n");
+}
+
+TEST(Lifecycle, GuardedStepSurvivesAnExceptionAndLogsIt) {
+    auto run = runApp(
+        [](RecordingApp& app) {
+            pf::dispatch::Queue::main()->async([&app] { app.terminate(); });
+        },
+        /*throwInWillFinish=*/true);
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    EXPECT_EQ(run.output, "willHook WillNote didHook DidFNote WillNote termHook \n");
+}
+
+TEST(ExceptionConvention, LogLinesCarryTheCallStack) {
+    vt::LogCapture capture;
+    EXPECT_FALSE(VDGuard(42, [] { pf::raise(pf::NSInvalidArgumentException, "nil @ 21!"); }));
+    EXPECT_FALSE(VDGuardNamed("installHandler__block_invoke", 59,
+                              [] { pf::raise(pf::NSInvalidArgumentException, "nil @ 69!"); }));
+    EXPECT_TRUE(VDGuard(1, [] {}));
+    auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("Exception @ 42: nil @ 21! Backtrace: (\n    0x", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1].rfind("installHandler__block_invoke::59 Exception: nil @ 69! Backtrace: (", 0), 0u)
+        << lines[1];
+    // Other exception types are not the convention's business.
+    EXPECT_THROW(VDGuard(3, [] { throw std::runtime_error("x"); }), std::runtime_error);
+}
+
+TEST(ExceptionConvention, CallStackTextEndsWithTheRegionStart) {
+    try {
+        pf::raise(pf::NSGenericException, "x");
+    } catch (const pf::Exception& e) {
+        auto text = vd_formattedCallStackReturnAddresses(e);
+        ASSERT_EQ(text.size(), e.callStackReturnAddresses().size() + 1);
+        EXPECT_GE(e.callStackReturnAddresses().size(), 3u);
+        for (size_t i = 0; i < e.callStackReturnAddresses().size(); ++i) {
+            char expected[32];
+            std::snprintf(expected, sizeof expected, "0x%lx",
+                          static_cast<unsigned long>(e.callStackReturnAddresses()[i]));
+            EXPECT_EQ(text[i], expected);
+        }
+        char region[32];
+        std::snprintf(region, sizeof region, "0x%llx", static_cast<unsigned long long>(vd_lowestMappedRegionStart()));
+        EXPECT_EQ(text.back(), region);
+        EXPECT_NE(vd_lowestMappedRegionStart(), UINT64_MAX);
+    }
+}
+
+TEST(SupportFolders, ChecksOwnershipAndModeWithoutChangingAnything) {
+    vt::TempDir shared, user;
+    ::setenv("VICAR_SHARED_SUPPORT_DIR", shared.path().c_str(), 1);
+    ::setenv("VICAR_USER_SUPPORT_DIR", user.path().c_str(), 1);
+    struct Case {
+        const char* name;
+        bool shared;
+        unsigned mode;
+        uid_t owner;
+        bool asNobody;
+        const char* expectedFragment; // nullptr: no message
+    };
+    const Case cases[] = {
+        {"0755 is fine", true, 0755, 0, false, nullptr},
+        {"0600 lacks x", true, 0600, 0, false, "Support path has unexpected permissions! 384"},
+        {"per-user 0600", false, 0600, 0, false, "Support path has unexpected permissions! 384"},
+        {"shared owned by other: no ownership check", true, 0755, 65534, false, nullptr},
+        {"per-user owned by other, as root: no check", false, 0755, 65534, false, nullptr},
+        {"per-user owned by other, as a user", false, 0755, 0, true, "Support path is not owned by us! 0 != 65534"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int status = vt::runInChild([&] {
+            vt::LogCapture capture;
+            const std::string leaf = "Leaf";
+            const std::string folder = (c.shared ? shared.path() : user.path()) + "/Leaf";
+            ::mkdir(folder.c_str(), 0700);
+            ::chmod(folder.c_str(), c.mode);
+            ::chown(folder.c_str(), c.owner, c.owner);
+            if (c.asNobody) {
+                ::chmod(shared.path().c_str(), 0755);
+                ::chmod(user.path().c_str(), 0755);
+                if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 50;
+            }
+            VDApplication app;
+            const std::string path = app.applicationSupportPathWithLeaf(&leaf, c.shared);
+            if (path != folder) return 51;
+            struct stat st {};
+            if (::stat(folder.c_str(), &st) != 0 || (st.st_mode & 07777) != c.mode) return 52;
+            const bool logged = !capture.lines().empty();
+            if (!c.expectedFragment) return logged ? 53 : 0;
+            return capture.contains(c.expectedFragment) ? 0 : 54;
+        });
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(shared.path() + "/Leaf", ignored);
+        std::filesystem::remove_all(user.path() + "/Leaf", ignored);
+    }
+}
+
+TEST(SupportFolders, LeafDefaultsAndIsCachedOnFirstUse) {
+    vt::TempDir shared;
+    ::setenv("VICAR_SHARED_SUPPORT_DIR", shared.path().c_str(), 1);
+    const int status = vt::runInChild([&] {
+        VDApplication app;
+        if (app.applicationSupportLeaf() != "VolumeSmith") return 1;
+        const std::string first = app.sharedApplicationSupportPath();
+        if (first != shared.path() + "/VolumeSmith") return 2;
+        app.setApplicationSupportLeaf("Other");
+        if (app.applicationSupportLeaf() != "Other") return 3;
+        return app.sharedApplicationSupportPath() == first ? 0 : 4;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(Logging, SingleUserModeDropsMessages) {
+    for (const char* mode : {"0", "1"}) {
+        SCOPED_TRACE(mode);
+        const int status = vt::runInChild([&] {
+            ::setenv("VICAR_SINGLE_USER", mode, 1);
+            vt::LogCapture capture;
+            VDApplication app;
+            app.logWithLevel(1, "error %d", 1);
+            app.logWithLevel(7, "level %@", std::string("seven"));
+            app.log("plain %@", std::string("text"));
+            const auto lines = capture.lines();
+            if (mode[0] == '1') return lines.empty() ? 0 : 1;
+            return lines == std::vector<std::string>{"error 1", "level seven", "plain text"} ? 0 : 2;
+        });
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+}
+
+TEST(Uuid, CanonicalUppercaseForm) {
+    auto a = VDApplication::universallyUniqueString();
+    auto b = VDApplication::universallyUniqueString();
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(*a, *b);
+    ASSERT_EQ(a->size(), 36u);
+    for (size_t i : {8u, 13u, 18u, 23u}) EXPECT_EQ((*a)[i], '-');
+    EXPECT_EQ((*a)[14], '4');
+}
+
+} // namespace

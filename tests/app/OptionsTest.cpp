@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include "app/VDApplication.h"
+
+namespace {
+
+pf::Array args(std::initializer_list<const char*> list) {
+    pf::Array a{"/usr/libexec/vicar"};
+    for (const char* s : list) a.emplace_back(s);
+    return a;
+}
+
+struct OptionsCase {
+    const char* name;
+    pf::Array arguments;
+    pf::Dictionary expected;
+};
+
+TEST(Options, ParsesTheDocumentedSequences) {
+    const OptionsCase cases[] = {
+        {"program path only", pf::Array{"/bin/x"}, {}},
+        {"empty array", pf::Array{}, {}},
+        {"flag then flag with value", args({"-a", "-b", "x"}), {{"a", "a"}, {"b", "x"}}},
+        {"spaced equals", args({"-a", "=", "5"}), {{"a", "5"}}},
+        {"dangling equals", args({"-a", "="}), {}},
+        {"pair then flag", args({"x=1", "-y"}), {{"x", "1"}, {"y", "y"}}},
+        {"bare word ends", args({"file", "-y"}), {}},
+        {"double dash ends", args({"--", "-y"}), {}},
+        {"value keeps equals", args({"k=a=b"}), {{"k", "a=b"}}},
+        {"empty value stored, bare word ends", args({"-k=", "v", "-z"}), {{"k", ""}}},
+        {"dashes trimmed at the ends only", args({"--a-b"}), {{"a-b", "a-b"}}},
+        {"verbose spellings", args({"-v", "--verbose", "-Verbose"}),
+         {{"v", "v"}, {"verbose", "verbose"}, {"Verbose", "Verbose"}}},
+        {"name value", args({"-name", "value"}), {{"name", "value"}}},
+        {"name=value with dash", args({"-name=value"}), {{"name", "value"}}},
+        {"later pair replaces", args({"a=1", "a=2"}), {{"a", "2"}}},
+        {"value trimmed of blanks", args({"-n", " v \t"}), {{"n", "v"}}},
+        {"key trimmed of blanks and dashes", args({" -k- = v "}), {{"k", "v"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto parsed = VDApplication::parseOptions(c.arguments);
+        ASSERT_TRUE(parsed.has_value());
+        EXPECT_EQ(*parsed, c.expected);
+    }
+}
+
+TEST(Options, NonStringArgumentGivesNoDictionary) {
+    EXPECT_FALSE(VDApplication::parseOptions(pf::Array{"/bin/x", 5}).has_value());
+}
+
+} // namespace

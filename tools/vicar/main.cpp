@@ -1,0 +1,13 @@
+// The daemon: com.vandrelsys.VolumeSmith.vicar. Started on demand by the
+// service manager; everything it does happens in its application class and
+// the handlers registered with it before launch.
+#include "app/ApplicationMain.h"
+#include "installer/VDInstallService.h"
+#include "server/VDSMJobServer.h"
+
+int main(int argc, char** argv) {
+    // The install service registers itself by a static initializer; naming
+    // its flag keeps the linker from dropping it.
+    (void)kVDInstallServiceRegistered;
+    return VDApplicationMain<VDSMJobServer>(argc, argv);
+}
