@@ -1,0 +1,86 @@
+#pragma once
+// The real executables wired together as on a machine: a private folder with
+// the service socket folder, the job description, trusted keys, support
+// folder and install root; the launcher started on it; the client run as a
+// command.
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Value.h"
+#include "tests/support/TestSupport.h"
+
+namespace vt {
+
+struct CommandResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with arguments and extra environment, capturing its output.
+CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                         int watchdogSeconds = 60);
+
+class DaemonFixture {
+public:
+    struct Options {
+        std::optional<int> timeOut = 30; // "TimeOut" of the job; nullopt: absent
+        // Program arguments the daemon finds in its own job description (the
+        // launcher's copy always holds the real path).
+        std::optional<pf::Array> daemonProgramArguments;
+    };
+
+    DaemonFixture();
+    explicit DaemonFixture(Options options);
+    ~DaemonFixture();
+
+    const std::string& work() const { return dir_.path(); }
+    std::string path(const std::string& leaf) const { return dir_ / leaf; }
+    std::string daemonPath() const { return dir_ / "bin/com.vandrelsys.VolumeSmith.vicar"; }
+    std::string rootPath() const { return dir_ / "root"; }
+    std::string supportPath() const { return dir_ / "support"; }
+    std::string privateKey() const { return dir_ / "private/test.key"; }
+    const std::map<std::string, std::string>& environment() const { return env_; }
+    void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
+
+    void startLauncher();
+    void stopLauncher();
+    // Everything the launcher and the daemons it started wrote to stderr.
+    std::string log() const;
+    bool waitForLog(const std::string& fragment, int count = 1, int watchdogSeconds = 20) const;
+    int countInLog(const std::string& fragment) const;
+    // Pids of the daemons the launcher started, in order.
+    std::vector<pid_t> daemonPids() const;
+
+    CommandResult client(const std::vector<std::string>& arguments, int watchdogSeconds = 60) const;
+
+    struct RawReply {
+        bool replied = false;
+        std::string domain;
+        long long code = 0;
+        std::string reason;
+    };
+    // Sends one sealed message built here (entries as given) from a child
+    // process through the IPC library, as the application would, and waits
+    // for its reply.
+    RawReply sendRaw(const std::string& type, const pf::Dictionary& entries) const;
+
+    // A signed bundle at work()/name with the given files (relative path ->
+    // content) and BOM (written as Contents/Resources/BOM.plist).
+    std::string makeBundle(const std::string& name, const std::map<std::string, std::string>& files,
+                           const pf::Value& bom, bool sign = true) const;
+    void sign(const std::string& bundle) const;
+
+private:
+    TempDir dir_;
+    Options options_;
+    std::map<std::string, std::string> env_;
+    pid_t launcher_ = -1;
+    std::string logPath_;
+};
+
+} // namespace vt

@@ -1,0 +1,104 @@
+// The daemon as an on-demand service: started by the launcher on the first
+// connection, serving, rejecting bad seals, leaving when idle, started again.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ipc/VDIPCConnection.h"
+#include "ipc/VDIPCMessage.h"
+#include "server/Seal.h"
+#include "tests/e2e/Daemon.h"
+
+namespace {
+
+constexpr const char* kService = "com.vandrelsys.VolumeSmith.vicar";
+
+class JobServerE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    }
+};
+
+TEST_F(JobServerE2E, StartedOnDemandServesAndLeavesWhenIdle) {
+    vt::DaemonFixture f({.timeOut = 2});
+    f.startLauncher();
+    EXPECT_TRUE(f.daemonPids().empty()) << "started before any client connected";
+
+    // A registered type: "VDinstall" without "VDurl" is answered with -1015.
+    auto first = f.client({"install", f.path("nowhere")});
+    EXPECT_EQ(first.status, 1) << first.err << f.log();
+    ASSERT_EQ(f.daemonPids().size(), 1u) << f.log();
+
+    ASSERT_TRUE(f.waitForLog("exited with status 0", 1, 20)) << f.log();
+    auto second = f.client({"install", f.path("nowhere")});
+    EXPECT_EQ(second.status, 1) << second.err;
+    const auto pids = f.daemonPids();
+    ASSERT_EQ(pids.size(), 2u) << f.log();
+    EXPECT_NE(pids[0], pids[1]);
+}
+
+TEST_F(JobServerE2E, EnvelopesWithBadSealsAreRejected) {
+    vt::DaemonFixture f;
+    f.startLauncher();
+    for (const auto& [name, hookName] : std::vector<std::pair<const char*, std::string>>{
+             {"another service's seal", "com.example.other"}, {"no seal hook", ""}}) {
+        SCOPED_TRACE(name);
+        const int before = f.countInLog("ipc: failed to decode message");
+        const int status = vt::runInChild([&] {
+            ::setenv("VICAR_SYSTEM_SERVICE_DIR", f.path("services").c_str(), 1);
+            auto connection = VDIPCConnection::connectionWithXPCServiceName(kService, true);
+            if (!connection) return 10;
+            if (!hookName.empty()) connection->setAerrorHandler(VDSealHook(hookName));
+            // A one-way message carries the wrong seal; the daemon drops it.
+            connection->sendMessage(VDIPCMessage::messageWithType("VDinstall"));
+            return 0;
+        });
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        if (!hookName.empty()) {
+            EXPECT_TRUE(f.waitForLog("ipc: failed to decode message", before + 1)) << f.log();
+        }
+        // The daemon keeps serving properly sealed requests.
+        auto ok = f.client({"install", f.path("nowhere")});
+        EXPECT_EQ(ok.status, 1) << ok.err;
+        EXPECT_NE(ok.out.find("nil @ 24!"), std::string::npos) << ok.out;
+    }
+}
+
+TEST_F(JobServerE2E, RemoveSelfDeletesTheExecutableAndExits) {
+    vt::DaemonFixture f;
+    f.startLauncher();
+    auto result = f.client({"remove-self"});
+    EXPECT_EQ(result.status, 0) << result.err << f.log();
+    ASSERT_TRUE(f.waitForLog("exited with status 0")) << f.log();
+    EXPECT_FALSE(std::filesystem::exists(f.daemonPath()));
+}
+
+TEST_F(JobServerE2E, RemoveSelfWithoutProgramArgumentsLogsAndExits) {
+    vt::DaemonFixture f({.timeOut = 30, .daemonProgramArguments = pf::Array{}});
+    f.startLauncher();
+    auto result = f.client({"remove-self"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    ASSERT_TRUE(f.waitForLog("exited with status 0")) << f.log();
+    EXPECT_TRUE(f.waitForLog("could not find job path, removeSelf failed!")) << f.log();
+    EXPECT_TRUE(std::filesystem::exists(f.daemonPath()));
+}
+
+TEST_F(JobServerE2E, DaemonKilledBetweenRequestsIsStartedAgain) {
+    vt::DaemonFixture f;
+    f.startLauncher();
+    ASSERT_EQ(f.client({"install", f.path("nowhere")}).status, 1);
+    const auto pids = f.daemonPids();
+    ASSERT_EQ(pids.size(), 1u);
+    ::kill(pids[0], SIGKILL);
+    ASSERT_TRUE(f.waitForLog("killed by signal")) << f.log();
+    auto again = f.client({"install", f.path("nowhere")});
+    EXPECT_EQ(again.status, 1) << again.err << f.log();
+    EXPECT_EQ(f.daemonPids().size(), 2u);
+}
+
+} // namespace
