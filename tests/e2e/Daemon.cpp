@@ -36,7 +36,7 @@ std::vector<std::string> mergedEnvironment(const std::map<std::string, std::stri
     std::map<std::string, std::string> all;
     for (char** e = environ; *e; ++e) {
         const char* eq = std::strchr(*e, '=');
-        if (eq) all[std::string(*e, eq)] = eq + 1;
+        if (eq) all[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
     for (const auto& [k, v] : extra) all[k] = v;
     std::vector<std::string> out;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ipc/VDIPCMessage.h"
+#include "platform/foundation/Exception.h"
 #include "server/Seal.h"
 #include "server/VDSMJobServer.h"
 
