@@ -8,6 +8,7 @@
 
 #include "app/ExceptionGuard.h"
 #include "ipc/VDIPCConnection.h"
+#include "ipc/VDIPCConnectionXPC.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
@@ -15,6 +16,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/launchd/JobDescription.h"
 #include "server/Seal.h"
+#include "server/VDClientRequirement.h"
 
 namespace {
 
@@ -107,10 +109,25 @@ void VDSMJobServer::installSealObserver() {
             if (!name || !name->isString() || name->string() != serviceName_) return;
             auto connection = std::static_pointer_cast<const VDIPCConnection>(note.object);
             if (!connection) return;
-            std::const_pointer_cast<VDIPCConnection>(connection)->setAerrorHandler(VDSealHook(serviceName_));
+            auto service = std::const_pointer_cast<VDIPCConnection>(connection);
+            service->setAerrorHandler(VDSealHook(serviceName_));
+            if (auto xpc = std::dynamic_pointer_cast<VDIPCConnectionXPC>(service)) admitClientsBy(*xpc);
             pf::NotificationCenter::defaultCenter().removeObserver(*handle);
             handle->reset();
         });
+}
+
+void VDSMJobServer::admitClientsBy(VDIPCConnectionXPC& listener) {
+    // Installed before the listener is resumed, so no peer is ever served
+    // before its credentials were checked.
+    auto requirement = VDClientRequirement::fromMainBundle();
+    listener.setPeerAdmission([requirement](const pf::xpc::PeerCredentials& peer) {
+        auto reason = requirement->refusalReason(peer);
+        if (reason)
+            VDLog(1, "refused peer uid %u pid %d: %@", static_cast<unsigned>(peer.euid), static_cast<int>(peer.pid),
+                  *reason);
+        return reason;
+    });
 }
 
 void VDSMJobServer::startIdleTimer(std::int64_t seconds) {

@@ -15,6 +15,7 @@
 
 class VDIPCMessage;
 class VDIPCConnection;
+class VDIPCConnectionXPC;
 namespace pf::dispatch {
 class TimerSource;
 }
@@ -50,6 +51,7 @@ public:
 
 private:
     void installSealObserver();
+    void admitClientsBy(VDIPCConnectionXPC& listener);
     void startIdleTimer(std::int64_t seconds);
     void removeSelf(const std::shared_ptr<VDIPCMessage>& message);
 

@@ -1,0 +1,221 @@
+#include "server/VDClientRequirement.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "app/VDApplication.h"
+#include "platform/codesign/CodeSignature.h"
+#include "platform/codesign/Sha256.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/system/Membership.h"
+
+namespace {
+
+std::optional<std::uint32_t> parseId(const std::string& text) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned long value = std::stoul(text);
+    if (value > 0xFFFFFFFEul) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+// The pid a pidfd refers to now, from its fdinfo; -1 once the process is gone.
+pid_t pidOfPidfd(int pidfd) {
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("Pid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
+    return -1;
+}
+
+bool processStillThere(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+
+std::string readAll(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        bytes.append(buffer, static_cast<size_t>(n));
+        if (bytes.size() > (4u << 20)) return {};
+    }
+    return bytes;
+}
+
+// What the owner of a file cannot forge: a write, chmod or chown moves ctime.
+struct FileKey {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    long ctimeSec;
+    long ctimeNsec;
+    auto operator<=>(const FileKey&) const = default;
+};
+
+std::mutex gCacheLock;
+std::map<FileKey, std::optional<std::string>> gCheckedExecutables;
+
+std::optional<std::string> checkExecutable(int exeFd, const std::string& exePath, std::string* why) {
+    // <bundle>/Contents/MacOS/<executable>
+    const std::filesystem::path exe(exePath);
+    const auto macos = exe.parent_path();
+    const auto contents = macos.parent_path();
+    if (macos.filename() != "MacOS" || contents.filename() != "Contents") {
+        *why = "its executable lies in no bundle";
+        return std::nullopt;
+    }
+    const std::string bundle = contents.parent_path().string();
+    std::string reason;
+    auto manifest = pf::codesign::SealedManifest::load(bundle, &reason);
+    if (!manifest) {
+        *why = "its bundle is not validly signed (" + reason + ")";
+        return std::nullopt;
+    }
+    const std::string relative = "Contents/MacOS/" + exe.filename().string();
+    const auto* entry = manifest->find(relative);
+    if (::lseek(exeFd, 0, SEEK_SET) != 0) {
+        *why = "its executable cannot be read";
+        return std::nullopt;
+    }
+    auto digest = pf::codesign::sha256File(exeFd);
+    if (!entry || entry->kind != pf::codesign::SealedManifest::Entry::File || !digest ||
+        pf::codesign::toHex(*digest) != entry->hashHex) {
+        *why = "the running executable is not the one its bundle seals";
+        return std::nullopt;
+    }
+    // The identifier comes from the sealed bytes only.
+    const int info = ::open((bundle + "/Contents/Info.plist").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const std::string bytes = info >= 0 ? readAll(info) : std::string();
+    if (info >= 0) ::close(info);
+    pf::codesign::Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    const auto* infoEntry = manifest->find("Contents/Info.plist");
+    auto plist = pf::propertyListFromBytes(bytes);
+    if (!infoEntry || pf::codesign::toHex(hash.final()) != infoEntry->hashHex || !plist || !plist->isDictionary()) {
+        *why = "its bundle's Info.plist is not sealed";
+        return std::nullopt;
+    }
+    const pf::Value* identifier = plist->find("CFBundleIdentifier");
+    if (!identifier || !identifier->isString()) {
+        *why = "its bundle has no identifier";
+        return std::nullopt;
+    }
+    return identifier->string();
+}
+
+} // namespace
+
+std::optional<std::string> VDSignedIdentifierOfPeer(const pf::xpc::PeerCredentials& peer, std::string* why) {
+    if (peer.pidfd < 0) {
+        *why = "no pidfd for the peer";
+        return std::nullopt;
+    }
+    const pid_t pid = pidOfPidfd(peer.pidfd);
+    if (pid <= 0) {
+        *why = "the peer process is gone";
+        return std::nullopt;
+    }
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const int exeFd = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);
+    std::error_code ec;
+    const std::string exePath = std::filesystem::read_symlink(link, ec).string();
+    // The pidfd pins the process: if it is still there, the pid was not
+    // recycled between the two lookups above.
+    if (exeFd < 0 || ec || !processStillThere(peer.pidfd) || pidOfPidfd(peer.pidfd) != pid) {
+        if (exeFd >= 0) ::close(exeFd);
+        *why = "the peer's executable cannot be reached";
+        return std::nullopt;
+    }
+    struct stat st {}, onPath {};
+    if (::fstat(exeFd, &st) != 0 || ::stat(exePath.c_str(), &onPath) != 0 || st.st_dev != onPath.st_dev ||
+        st.st_ino != onPath.st_ino) {
+        ::close(exeFd);
+        *why = "the peer's executable was replaced on disk";
+        return std::nullopt;
+    }
+    const FileKey key{st.st_dev, st.st_ino, st.st_size, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    {
+        std::lock_guard lock(gCacheLock);
+        if (auto it = gCheckedExecutables.find(key); it != gCheckedExecutables.end()) {
+            ::close(exeFd);
+            if (!it->second) *why = "its executable failed an earlier check";
+            return it->second;
+        }
+    }
+    auto identifier = checkExecutable(exeFd, exePath, why);
+    ::close(exeFd);
+    // Only the bundle's answer for these exact bytes is remembered; a later
+    // change to the file changes its ctime and so its key.
+    std::lock_guard lock(gCacheLock);
+    if (gCheckedExecutables.size() > 1024) gCheckedExecutables.clear();
+    gCheckedExecutables[key] = identifier;
+    return identifier;
+}
+
+std::shared_ptr<VDClientRequirement> VDClientRequirement::fromRules(const pf::Value& rules) {
+    auto requirement = std::make_shared<VDClientRequirement>();
+    if (!rules.isArray()) {
+        VDLog(1, "SMAuthorizedClients is not a list of rules; nobody is admitted");
+        return requirement;
+    }
+    for (const auto& item : rules.array()) {
+        if (!item.isString()) continue;
+        std::istringstream words(item.string());
+        std::string kind, argument, extra;
+        words >> kind >> argument >> extra;
+        std::optional<Rule> rule;
+        if (!extra.empty() || argument.empty()) {
+        } else if (kind == "uid") {
+            if (auto id = parseId(argument)) rule = Rule{Rule::Kind::Uid, *id, {}};
+        } else if (kind == "gid") {
+            if (auto id = parseId(argument)) rule = Rule{Rule::Kind::Gid, *id, {}};
+        } else if (kind == "user") {
+            if (auto id = pf::userIdForName(argument)) rule = Rule{Rule::Kind::Uid, *id, {}};
+        } else if (kind == "group") {
+            if (auto id = pf::groupIdForName(argument)) rule = Rule{Rule::Kind::Gid, *id, {}};
+        } else if (kind == "signed") {
+            rule = Rule{Rule::Kind::Signed, 0, argument};
+        }
+        if (rule)
+            requirement->rules_.push_back(std::move(*rule));
+        else
+            VDLog(2, "SMAuthorizedClients: rule \"%@\" is not usable and is ignored", item.string());
+    }
+    return requirement;
+}
+
+std::shared_ptr<VDClientRequirement> VDClientRequirement::fromMainBundle() {
+    const pf::Value* rules = pf::Bundle::mainBundle()->objectForInfoDictionaryKey("SMAuthorizedClients");
+    return fromRules(rules ? *rules : pf::Value());
+}
+
+std::optional<std::string> VDClientRequirement::refusalReason(const pf::xpc::PeerCredentials& peer) const {
+    std::string signedWhy;
+    std::optional<std::optional<std::string>> signedIdentifier; // looked up at most once
+    for (const auto& rule : rules_) {
+        switch (rule.kind) {
+        case Rule::Kind::Uid:
+            if (peer.euid == rule.id) return std::nullopt;
+            break;
+        case Rule::Kind::Gid:
+            if (peer.egid == rule.id || peer.isMember(rule.id)) return std::nullopt;
+            break;
+        case Rule::Kind::Signed:
+            if (!signedIdentifier) signedIdentifier = VDSignedIdentifierOfPeer(peer, &signedWhy);
+            if (*signedIdentifier == rule.identifier) return std::nullopt;
+            if (*signedIdentifier && signedWhy.empty()) signedWhy = "signed as " + **signedIdentifier;
+            break;
+        }
+    }
+    if (rules_.empty()) return "no client rule admits anyone";
+    return signedWhy.empty() ? std::string("no rule admits it") : "no rule admits it; " + signedWhy;
+}
