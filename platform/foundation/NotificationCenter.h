@@ -46,6 +46,9 @@ public:
 
 private:
     struct State;
+    // Posting works on the shared state, so a delivery queued for later
+    // outlives nothing it needs.
+    static void deliver(const std::shared_ptr<State>& state, const Notification& note);
     std::shared_ptr<State> state_;
 };
 

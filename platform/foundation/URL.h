@@ -64,3 +64,8 @@ std::string addPercentEscapes(std::string_view text);
 std::optional<std::string> removePercentEscapes(std::string_view text);
 
 } // namespace pf
+
+template <>
+struct std::hash<pf::URL> {
+    std::size_t operator()(const pf::URL& url) const noexcept { return std::hash<std::string>{}(url.absoluteString()); }
+};

@@ -1,0 +1,254 @@
+#include "platform/foundation/Format.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "platform/foundation/Exception.h"
+
+namespace pf {
+
+FormatArg::FormatArg(const Exception& e) : v_(e.description()) {}
+
+FormatArg::FormatArg(const std::vector<std::string>& strings) : v_(std::string()) {
+    Array array(strings.begin(), strings.end());
+    v_ = Value(std::move(array)).description();
+}
+
+namespace {
+
+// Widths and precisions beyond this are format bugs; they are clamped so
+// that one bad format cannot ask for gigabytes.
+constexpr long kMaxWidth = 1 << 16;
+
+struct Spec {
+    std::string flags;
+    std::optional<long> width;
+    std::optional<long> precision;
+    std::string length; // "hh", "h", "l", "ll", "q", "z", "j", "t", "L"
+    char conversion = 0;
+};
+
+std::string render(const char* spec, auto value) {
+    char small[128];
+    int n = std::snprintf(small, sizeof small, spec, value);
+    if (n < 0) return {};
+    if (std::size_t(n) < sizeof small) return std::string(small, std::size_t(n));
+    std::string big(std::size_t(n) + 1, '\0');
+    std::snprintf(big.data(), big.size(), spec, value);
+    big.resize(std::size_t(n));
+    return big;
+}
+
+// "%" + flags + width + precision + the given length and conversion.
+std::string rebuild(const Spec& s, const char* length, char conversion) {
+    std::string out = "%" + s.flags;
+    if (s.width) out += std::to_string(*s.width);
+    if (s.precision) out += "." + std::to_string(*s.precision);
+    out += length;
+    out += conversion;
+    return out;
+}
+
+long long asSigned(const FormatArg::Storage& v) {
+    if (auto p = std::get_if<long long>(&v)) return *p;
+    if (auto p = std::get_if<unsigned long long>(&v)) return static_cast<long long>(*p);
+    if (auto p = std::get_if<double>(&v)) return static_cast<long long>(*p);
+    if (auto p = std::get_if<const void*>(&v)) return static_cast<long long>(reinterpret_cast<std::uintptr_t>(*p));
+    return 0;
+}
+
+unsigned long long asUnsigned(const FormatArg::Storage& v) { return static_cast<unsigned long long>(asSigned(v)); }
+
+double asDouble(const FormatArg::Storage& v) {
+    if (auto p = std::get_if<double>(&v)) return *p;
+    if (auto p = std::get_if<unsigned long long>(&v)) return static_cast<double>(*p);
+    return static_cast<double>(asSigned(v));
+}
+
+// The C argument promotions a real vararg would undergo for the length modifier.
+long long narrowSigned(long long v, const std::string& length) {
+    if (length == "hh") return static_cast<signed char>(v);
+    if (length == "h") return static_cast<short>(v);
+    if (length.empty()) return static_cast<int>(v);
+    return v;
+}
+
+unsigned long long narrowUnsigned(unsigned long long v, const std::string& length) {
+    if (length == "hh") return static_cast<unsigned char>(v);
+    if (length == "h") return static_cast<unsigned short>(v);
+    if (length.empty()) return static_cast<unsigned int>(v);
+    return v;
+}
+
+std::string utf8(unsigned long long cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s += char(cp);
+    } else if (cp < 0x800) {
+        s += char(0xC0 | (cp >> 6));
+        s += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        s += char(0xE0 | (cp >> 12));
+        s += char(0x80 | ((cp >> 6) & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    } else if (cp < 0x110000) {
+        s += char(0xF0 | (cp >> 18));
+        s += char(0x80 | ((cp >> 12) & 0x3F));
+        s += char(0x80 | ((cp >> 6) & 0x3F));
+        s += char(0x80 | (cp & 0x3F));
+    } else {
+        s += "\xEF\xBF\xBD";
+    }
+    return s;
+}
+
+// Text padded to the width and cut at the precision, as %s does.
+std::string pad(std::string text, const Spec& s) {
+    if (s.precision && std::size_t(*s.precision) < text.size()) text.resize(std::size_t(*s.precision));
+    if (s.width && std::size_t(*s.width) > text.size()) {
+        std::string fill(std::size_t(*s.width) - text.size(), ' ');
+        text = s.flags.find('-') != std::string::npos ? text + fill : fill + text;
+    }
+    return text;
+}
+
+std::string describeForObject(const FormatArg::Storage& v) {
+    if (auto p = std::get_if<std::string>(&v)) return *p;
+    if (auto p = std::get_if<long long>(&v)) return std::to_string(*p);
+    if (auto p = std::get_if<unsigned long long>(&v)) return std::to_string(*p);
+    if (auto p = std::get_if<double>(&v)) return Value(*p).description();
+    if (auto p = std::get_if<const void*>(&v)) return *p ? render("%p", *p) : "(null)";
+    return {};
+}
+
+std::string convert(const Spec& s, const FormatArg::Storage& v) {
+    const std::string* text = std::get_if<std::string>(&v);
+    switch (s.conversion) {
+    case 'd':
+    case 'i':
+        if (text) return pad(*text, s);
+        return render(rebuild(s, "ll", s.conversion).c_str(), narrowSigned(asSigned(v), s.length));
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'o':
+        if (text) return pad(*text, s);
+        return render(rebuild(s, "ll", s.conversion).c_str(), narrowUnsigned(asUnsigned(v), s.length));
+    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+        if (text) return pad(*text, s);
+        return render(rebuild(s, "", s.conversion).c_str(), asDouble(v));
+    case 'c':
+    case 'C':
+        if (text) return pad(*text, s);
+        if (s.conversion == 'c' && s.length.empty()) return pad(std::string(1, char(asSigned(v))), s);
+        return pad(utf8(asUnsigned(v)), s);
+    case 's':
+    case 'S':
+    case '@': return pad(describeForObject(v), s);
+    case 'p':
+        if (text) return pad(*text, s);
+        return render(rebuild(s, "", 'p').c_str(),
+                      reinterpret_cast<const void*>(static_cast<std::uintptr_t>(asUnsigned(v))));
+    default: return {};
+    }
+}
+
+bool isFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\''; }
+
+} // namespace
+
+std::string formatv(std::string_view format, std::span<const FormatArg> args) {
+    std::string out;
+    std::size_t next = 0; // the next argument to consume
+    auto take = [&]() -> const FormatArg::Storage* { return next < args.size() ? &args[next++].storage() : nullptr; };
+    auto takeInt = [&](std::optional<long>& slot) {
+        const FormatArg::Storage* a = take();
+        if (a) slot = static_cast<long>(asSigned(*a));
+    };
+
+    std::size_t i = 0;
+    while (i < format.size()) {
+        std::size_t percent = format.find('%', i);
+        if (percent == std::string_view::npos) {
+            out += format.substr(i);
+            break;
+        }
+        out += format.substr(i, percent - i);
+        std::size_t j = percent + 1;
+        if (j < format.size() && format[j] == '%') {
+            out += '%';
+            i = j + 1;
+            continue;
+        }
+        Spec spec;
+        // A positional argument "%n$...".
+        std::size_t k = j;
+        while (k < format.size() && format[k] >= '0' && format[k] <= '9') ++k;
+        if (k > j && k < format.size() && format[k] == '$') {
+            next = std::size_t(std::stoul(std::string(format.substr(j, k - j)))) - 1;
+            if (next > args.size()) next = args.size();
+            j = k + 1;
+        }
+        while (j < format.size() && isFlag(format[j])) {
+            if (format[j] != '\'') spec.flags += format[j];
+            ++j;
+        }
+        if (j < format.size() && format[j] == '*') {
+            takeInt(spec.width);
+            ++j;
+            if (spec.width && *spec.width < 0) {
+                spec.flags += '-';
+                spec.width = -*spec.width;
+            }
+        } else {
+            long width = 0;
+            bool any = false;
+            for (; j < format.size() && format[j] >= '0' && format[j] <= '9'; ++j, any = true)
+                width = std::min(kMaxWidth, width * 10 + (format[j] - '0'));
+            if (any) spec.width = width;
+        }
+        if (j < format.size() && format[j] == '.') {
+            ++j;
+            if (j < format.size() && format[j] == '*') {
+                takeInt(spec.precision);
+                ++j;
+                if (spec.precision && *spec.precision < 0) spec.precision.reset();
+            } else {
+                long precision = 0;
+                for (; j < format.size() && format[j] >= '0' && format[j] <= '9'; ++j)
+                    precision = std::min(kMaxWidth, precision * 10 + (format[j] - '0'));
+                spec.precision = precision;
+            }
+        }
+        if (spec.width) spec.width = std::min(*spec.width, kMaxWidth);
+        if (spec.precision) spec.precision = std::min(*spec.precision, kMaxWidth);
+        static constexpr std::string_view kLengths[] = {"hh", "ll", "h", "l", "q", "z", "j", "t", "L"};
+        for (std::string_view length : kLengths) {
+            if (format.substr(j).starts_with(length)) {
+                spec.length = std::string(length);
+                j += length.size();
+                break;
+            }
+        }
+        if (spec.length == "q") spec.length = "ll";
+        if (j >= format.size()) { // a conversion cut short: printed as written
+            out += format.substr(percent);
+            break;
+        }
+        spec.conversion = format[j];
+        i = j + 1;
+        if (spec.conversion == 'n') { // never writes through an argument
+            take();
+            continue;
+        }
+        static constexpr std::string_view kConversions = "diuxXocCsSpfFeEgGaA@";
+        if (kConversions.find(spec.conversion) == std::string_view::npos) {
+            out += format.substr(percent, i - percent);
+            continue;
+        }
+        if (const FormatArg::Storage* arg = take()) out += convert(spec, *arg);
+    }
+    return out;
+}
+
+} // namespace pf

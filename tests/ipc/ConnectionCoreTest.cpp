@@ -1,0 +1,254 @@
+// The connection core without a transport: what reaches send, how received
+// envelopes are routed, the envelope hook, death and its notification.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "ipc/VDIPCConnection.h"
+#include "ipc/VDIPCMessage.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PropertyList.h"
+#include "tests/ipc/LoopbackConnection.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using vt::LoopbackConnection;
+
+// Collects the messages a handler block receives.
+struct Inbox {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::shared_ptr<VDIPCMessage>> messages;
+    VDIPCHandlerBlock block() {
+        return [this](std::shared_ptr<VDIPCMessage> m) {
+            std::lock_guard lock(mutex);
+            messages.push_back(std::move(m));
+            cv.notify_all();
+        };
+    }
+    bool waitFor(std::size_t n) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= n; });
+    }
+    std::size_t size() {
+        std::lock_guard lock(mutex);
+        return messages.size();
+    }
+};
+
+std::shared_ptr<LoopbackConnection> serviceConnection(Inbox& inbox) {
+    auto c = std::make_shared<LoopbackConnection>();
+    c->context()->setServerHandler(VDIPCHandler::initWithDelegate(nullptr, inbox.block()));
+    return c;
+}
+
+pf::Dictionary packetOf(const std::shared_ptr<VDIPCMessage>& record, const VDIPCConnection& c) {
+    auto packet = c.decodeMessage(record->objectForKey("__d_").data());
+    auto parsed = pf::propertyListFromBytes(*packet);
+    return parsed->dictionary();
+}
+
+TEST(ConnectionCore, Defaults) {
+    auto c = std::make_shared<LoopbackConnection>();
+    EXPECT_EQ(c->timeout(), 5.0);
+    c->setTimeout(0.5);
+    EXPECT_EQ(c->timeout(), 0.5);
+    EXPECT_FALSE(c->isServer());
+    EXPECT_FALSE(c->aerrorHandler());
+    Inbox inbox;
+    EXPECT_TRUE(serviceConnection(inbox)->isServer());
+}
+
+TEST(ConnectionCore, SendRecords) {
+    Inbox inbox;
+    auto client = std::make_shared<LoopbackConnection>();
+    auto message = VDIPCMessage::messageWithType("VDinstall");
+    message->setObject(pf::Value("file:///a/"), "VDurl");
+    client->sendMessage(message, inbox.block());
+    // Changes after the call never reach the wire.
+    message->setObject(pf::Value("file:///changed/"), "VDurl");
+    client->sendMessage(message);
+    ASSERT_TRUE(client->waitForRecords(2));
+
+    auto records = client->records();
+    std::shared_ptr<VDIPCMessage> withReply, oneWay;
+    for (auto& r : records) (r->objectForKey("__h_").isNull() ? oneWay : withReply) = r;
+    ASSERT_TRUE(withReply && oneWay);
+    EXPECT_TRUE(withReply->objectForKey("__h_").isObject());
+    EXPECT_EQ(packetOf(withReply, *client).at("VDurl"), pf::Value("file:///a/"));
+    EXPECT_EQ(packetOf(oneWay, *client).at("VDurl"), pf::Value("file:///changed/"));
+    auto source = std::dynamic_pointer_cast<const VDIPCMessage>(withReply->objectForKey("__sm_").object());
+    ASSERT_TRUE(source);
+    EXPECT_NE(source.get(), message.get()) << "the record holds a copy";
+    EXPECT_EQ(source->objectForKey("VDurl"), pf::Value("file:///a/"));
+}
+
+TEST(ConnectionCore, WhatIsNeverSent) {
+    Inbox inbox, replies;
+    auto service = serviceConnection(inbox);
+    service->sendMessage(VDIPCMessage::messageWithType("request"), replies.block());
+    auto dead = std::make_shared<LoopbackConnection>();
+    dead->connectionDied();
+    dead->sendMessage(VDIPCMessage::messageWithType("x"), replies.block());
+    dead->sendMessage(VDIPCMessage::messageWithType("x"));
+    // A one-way message of the service is sent; once it is there, the refused
+    // ones (dropped before anything was queued) can no longer appear.
+    service->sendMessage(VDIPCMessage::messageWithType("oneway"));
+    ASSERT_TRUE(service->waitForRecords(1));
+    EXPECT_EQ(service->records().size(), 1u);
+    auto sent = std::dynamic_pointer_cast<const VDIPCMessage>(service->records()[0]->objectForKey("__sm_").object());
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->type(), std::optional<std::string>("oneway"));
+    EXPECT_TRUE(dead->records().empty());
+    EXPECT_EQ(replies.size(), 0u);
+    vt::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50)); // drain the died notification
+}
+
+TEST(ConnectionCore, RoutingOfReceivedEnvelopes) {
+    vt::LogCapture log;
+    Inbox requests, replies;
+    auto service = serviceConnection(requests);
+    auto client = std::make_shared<LoopbackConnection>();
+    auto answer = VDIPCMessage::messageWithType("VDresponse");
+    auto envelope = client->encodedMessage(answer);
+    ASSERT_TRUE(envelope);
+
+    // A request: to the server handler, with the connection set.
+    service->handleMessageData(envelope, nullptr);
+    ASSERT_TRUE(requests.waitFor(1));
+    ASSERT_TRUE(requests.messages[0]);
+    EXPECT_EQ(requests.messages[0]->type(), std::optional<std::string>("VDresponse"));
+    EXPECT_EQ(requests.messages[0]->connection(), service);
+
+    // A reply: to the record's handler only.
+    auto record = VDIPCMessage::init();
+    record->setObject(pf::Value(pf::ObjectPtr(VDIPCHandler::initWithDelegate(nullptr, replies.block()))), "__h_");
+    client->handleMessageData(envelope, record);
+    ASSERT_TRUE(replies.waitFor(1));
+    EXPECT_EQ(replies.messages[0]->connection(), client);
+
+    // A transport failure and undecodable bytes: a nil message.
+    client->handleMessageData(std::nullopt, record);
+    client->handleMessageData(pf::Data{'j', 'u', 'n', 'k'}, record);
+    ASSERT_TRUE(replies.waitFor(3));
+    EXPECT_FALSE(replies.messages[1]);
+    EXPECT_FALSE(replies.messages[2]);
+    EXPECT_TRUE(log.waitFor("ipc: unexpected message type"));
+    EXPECT_TRUE(log.waitFor("ipc: failed to decode message"));
+
+    // No handler at all: a request on a client, a reply to a one-way send.
+    client->handleMessageData(envelope, nullptr);
+    client->handleMessageData(envelope, VDIPCMessage::init());
+    // Dead: dropped before decoding.
+    service->connectionDied();
+    service->handleMessageData(envelope, nullptr);
+    client->handleMessageData(envelope, record); // a marker that the earlier ones are through
+    ASSERT_TRUE(replies.waitFor(4));
+    EXPECT_EQ(requests.size(), 1u);
+    vt::runMainLoopUntil([] { return false; }, std::chrono::milliseconds(50));
+}
+
+TEST(ConnectionCore, EnvelopeHook) {
+    const auto seal = [](const std::optional<pf::Data>& packet, pf::Value& s) -> std::optional<pf::Data> {
+        const pf::Data expected{static_cast<std::uint8_t>(packet ? packet->size() : 0)};
+        if (s.isNull()) {
+            s = pf::Value(expected);
+            return std::nullopt;
+        }
+        if (s.isData() && s.data() == expected) return packet;
+        return std::nullopt;
+    };
+    const auto rejectAll = [](const std::optional<pf::Data>&, pf::Value&) -> std::optional<pf::Data> {
+        return std::nullopt;
+    };
+    auto message = VDIPCMessage::messageWithType("t");
+    auto sealer = std::make_shared<LoopbackConnection>();
+    sealer->setAerrorHandler(seal);
+    auto plain = std::make_shared<LoopbackConnection>();
+    const auto sealed = sealer->encodedMessage(message);
+    const auto unsealed = plain->encodedMessage(message);
+
+    struct Case {
+        const char* name;
+        VDIPCEnvelopeHook receiverHook;
+        std::optional<pf::Data> envelope;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"matching seal", seal, sealed, true},
+        {"seal but no hook", nullptr, sealed, false},
+        {"hook rejects the seal", rejectAll, sealed, false},
+        {"no seal: taken whatever the hook", rejectAll, unsealed, true},
+        {"no seal, no hook", nullptr, unsealed, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vt::LogCapture log;
+        Inbox inbox;
+        auto receiver = serviceConnection(inbox);
+        receiver->setAerrorHandler(c.receiverHook);
+        receiver->handleMessageData(c.envelope, nullptr);
+        ASSERT_TRUE(inbox.waitFor(1));
+        EXPECT_EQ(static_cast<bool>(inbox.messages[0]), c.accepted);
+        EXPECT_EQ(log.contains("ipc: failed to decode message"), !c.accepted);
+        if (c.accepted) {
+            EXPECT_EQ(inbox.messages[0]->type(), std::optional<std::string>("t"));
+        }
+    }
+
+    // A hook that raises is logged; the handler still hears of the message, as nil.
+    vt::LogCapture log;
+    Inbox inbox;
+    auto receiver = serviceConnection(inbox);
+    receiver->setAerrorHandler([](const std::optional<pf::Data>&, pf::Value&) -> std::optional<pf::Data> {
+        pf::raise(pf::NSGenericException, "hook failed");
+    });
+    receiver->handleMessageData(sealed, nullptr);
+    ASSERT_TRUE(inbox.waitFor(1));
+    EXPECT_FALSE(inbox.messages[0]);
+    EXPECT_TRUE(log.contains("hook failed"));
+    EXPECT_TRUE(log.contains("ipc: failed to decode message"));
+}
+
+TEST(ConnectionCore, DeathIsAnnouncedOnTheMainThreadAndForgotten) {
+    auto connection = std::make_shared<LoopbackConnection>();
+    auto other = std::make_shared<LoopbackConnection>();
+    auto mine = VDIPCMessage::init();
+    auto theirs = VDIPCMessage::init();
+    mine->setConnection(connection);
+    theirs->setConnection(other);
+    std::atomic<bool> announced{false}, onMain{false};
+    auto& center = pf::NotificationCenter::defaultCenter();
+    auto observer = center.addObserver("VDIPCConnectionDiedNotification", nullptr, [&](const pf::Notification& n) {
+        if (n.object.get() != static_cast<const VDIPCConnection*>(connection.get())) return;
+        onMain = pf::dispatch::isMainThread();
+        announced = true;
+    });
+    std::thread([&] { connection->connectionDied(); }).join();
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return announced.load(); }));
+    center.removeObserver(observer);
+    EXPECT_TRUE(onMain);
+    EXPECT_TRUE(connection->isDead());
+    EXPECT_FALSE(mine->connection());
+    EXPECT_EQ(theirs->connection(), other);
+}
+
+TEST(ConnectionCore, ObserverExceptionsStayInside) {
+    vt::LogCapture log;
+    auto& center = pf::NotificationCenter::defaultCenter();
+    auto observer = center.addObserver("test.raise", nullptr, [](const pf::Notification&) {
+        pf::raise(pf::NSGenericException, "observer failed");
+    });
+    auto connection = std::make_shared<LoopbackConnection>();
+    connection->postServiceNotification("test.raise", {});
+    EXPECT_TRUE(log.contains("observer failed"));
+    connection->postNotification("test.raise", {});
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return log.lines().size() >= 2; }));
+    center.removeObserver(observer);
+}
+
+} // namespace

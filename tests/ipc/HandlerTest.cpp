@@ -1,0 +1,127 @@
+// Handlers run on their queue with the decoded message; message contexts
+// follow the message into copies and replies and finalize exactly once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "ipc/VDIPCHandler.h"
+#include "ipc/VDIPCMessage.h"
+#include "ipc/VDIPCMessageContext.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Exception.h"
+#include "tests/ipc/LoopbackConnection.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using pf::dispatch::Queue;
+
+TEST(Handler, RunsOnItsQueue) {
+    auto serial = Queue::serial("test.handler");
+    struct Case {
+        const char* name;
+        std::shared_ptr<Queue> given;
+        std::shared_ptr<Queue> expected;
+    };
+    const std::vector<Case> cases = {
+        {"no queue: the default global queue", nullptr, Queue::global(pf::dispatch::Priority::Default)},
+        {"a serial queue", serial, serial},
+    };
+    auto connection = std::make_shared<vt::LoopbackConnection>();
+    const auto packet = VDIPCMessage::messageWithType("t")->packetData();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::shared_ptr<Queue> ranOn;
+        std::shared_ptr<VDIPCMessage> received;
+        vt::Event done;
+        auto handler = VDIPCHandler::initWithDelegate(c.given, [&](std::shared_ptr<VDIPCMessage> m) {
+            ranOn = Queue::current();
+            received = std::move(m);
+            done.signal();
+        });
+        EXPECT_EQ(handler->delegate(), c.expected);
+        handler->invokeWithConnection(connection, packet, nullptr, nullptr);
+        ASSERT_TRUE(done.wait());
+        EXPECT_EQ(ranOn, c.expected);
+        ASSERT_TRUE(received);
+        EXPECT_EQ(received->type(), std::optional<std::string>("t"));
+        EXPECT_EQ(received->connection(), connection);
+    }
+}
+
+TEST(Handler, NilPacketAndRaisingBlocks) {
+    vt::LogCapture log;
+    auto serial = Queue::serial("test.handler.raise");
+    std::atomic<int> calls{0};
+    vt::Event second;
+    std::shared_ptr<VDIPCMessage> firstMessage = VDIPCMessage::init();
+    auto handler = VDIPCHandler::initWithDelegate(serial, [&](std::shared_ptr<VDIPCMessage> m) {
+        if (++calls == 1) {
+            firstMessage = m;
+            pf::raise(pf::NSInvalidArgumentException, "handler raised");
+        }
+        second.signal();
+    });
+    handler->invokeWithConnection(nullptr, std::nullopt, nullptr, nullptr);
+    handler->invokeWithConnection(nullptr, std::nullopt, nullptr, nullptr);
+    ASSERT_TRUE(second.wait());
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(firstMessage) << "no packet: a nil message";
+    EXPECT_TRUE(log.contains("Exception @"));
+    EXPECT_TRUE(log.contains("handler raised"));
+}
+
+TEST(Handler, IdentityEquality) {
+    auto a = VDIPCHandler::initWithDelegate(nullptr, {});
+    auto b = VDIPCHandler::initWithDelegate(nullptr, {});
+    EXPECT_TRUE(a->isEqual(*a));
+    EXPECT_FALSE(a->isEqual(*b));
+}
+
+TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {
+    std::atomic<int> finalized{0};
+    vt::Event finalizedOnce;
+    int payload = 42;
+    auto context = VDIPCMessageContext::initWithContext(&payload, [&] {
+        ++finalized;
+        finalizedOnce.signal();
+    });
+    context->setName("__ob_Xc_");
+    EXPECT_EQ(context->context(), &payload);
+
+    vt::Event delivered;
+    std::shared_ptr<VDIPCMessage> request;
+    auto handler = VDIPCHandler::initWithDelegate(nullptr, [&](std::shared_ptr<VDIPCMessage> m) {
+        request = std::move(m);
+        delivered.signal();
+    });
+    handler->invokeWithConnection(nullptr, VDIPCMessage::messageWithType("VDinstall")->packetData(), context, nullptr);
+    context.reset();
+    ASSERT_TRUE(delivered.wait());
+    ASSERT_TRUE(request);
+    EXPECT_EQ(std::dynamic_pointer_cast<const VDIPCMessageContext>(request->objectForKey("__ob_Xc_").object())->context(),
+              &payload);
+    EXPECT_EQ(pf::Value(VDIPCMessage::initWithPacketData(request->packetData())->entries()),
+              pf::Value(pf::Dictionary{{"_tY", "VDinstall"}}))
+        << "the context never reaches the wire";
+
+    auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
+    auto copy = reply->copy();
+    request.reset();
+    reply.reset();
+    EXPECT_EQ(finalized, 0) << "a copy still holds it";
+    copy.reset();
+    // The delivering task may let go of its reference a moment after the block ran.
+    ASSERT_TRUE(finalizedOnce.wait());
+    EXPECT_EQ(finalized, 1);
+
+    // Without finalizer: destroyed silently; a finalizer set later runs.
+    { auto silent = VDIPCMessageContext::initWithContext(nullptr, {}); }
+    {
+        auto late = VDIPCMessageContext::initWithContext(nullptr, {});
+        late->setFinalizer([&] { ++finalized; });
+    }
+    EXPECT_EQ(finalized, 2);
+}
+
+} // namespace

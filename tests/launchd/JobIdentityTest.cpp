@@ -1,0 +1,104 @@
+// Who a job runs as, and when a crashing job is held back.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/launchd/JobIdentity.h"
+#include "platform/launchd/RestartThrottle.h"
+
+namespace {
+
+using pf::launchd::RestartThrottle;
+
+TEST(JobIdentity, NamesResolveAndOnlyDifferencesSwitch) {
+    ASSERT_EQ(::geteuid(), 0u) << "the tests run as root";
+    struct Case {
+        std::optional<std::string> user, group;
+        bool resolves;
+        bool switchUser, switchGroup;
+        uid_t uid;
+        gid_t gid;
+        std::string why;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, true, false, false, 0, 0, ""},
+        {"root", "wheel", true, false, false, 0, 0, ""}, // no wheel on Linux: gid 0
+        {"root", "root", true, false, false, 0, 0, ""},
+        {"root", "nogroup", true, false, true, 0, 65534, ""},
+        {std::nullopt, "nogroup", true, false, true, 0, 65534, ""},
+        {"nobody", "nogroup", true, true, false, 65534, 65534, ""},
+        {"nobody", std::nullopt, true, true, false, 65534, 65534, ""}, // the user's own group
+        {"nobody", "wheel", true, true, false, 65534, 0, ""},
+        {"no-such-user-vicar", "wheel", false, false, false, 0, 0, "unknown user \"no-such-user-vicar\""},
+        {"root", "no-such-group-vicar", false, false, false, 0, 0, "unknown group \"no-such-group-vicar\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user.value_or("-") + "/" + c.group.value_or("-"));
+        pf::launchd::JobDescription job;
+        job.label = "com.example.identity";
+        job.userName = c.user;
+        job.groupName = c.group;
+        std::string why;
+        const auto identity = pf::launchd::resolveJobIdentity(job, &why);
+        ASSERT_EQ(identity.has_value(), c.resolves);
+        if (!c.resolves) {
+            EXPECT_EQ(why, c.why);
+            continue;
+        }
+        EXPECT_EQ(identity->switchUser, c.switchUser);
+        EXPECT_EQ(identity->switchGroup, c.switchGroup);
+        EXPECT_EQ(identity->uid, c.uid);
+        EXPECT_EQ(identity->gid, c.gid);
+        if (c.switchUser) {
+            const auto& groups = identity->groups;
+            EXPECT_NE(std::find(groups.begin(), groups.end(), c.gid), groups.end());
+            // The starter's own groups never leak into the job's.
+            if (c.gid != 0) EXPECT_EQ(std::find(groups.begin(), groups.end(), 0u), groups.end());
+        }
+    }
+}
+
+TEST(RestartThrottle, HoldsBackOnlyARunOfQuickFailures) {
+    using std::chrono::milliseconds;
+    using std::chrono::seconds;
+    struct Run {
+        milliseconds lasted;
+        bool failed;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Run> runs;
+        bool throttled;
+        int announcements; // endings that report the throttle
+    };
+    const Run quickCrash{milliseconds(50), true};
+    const Run cleanExit{milliseconds(50), false};
+    const Run lateCrash{seconds(11), true};
+    const std::vector<Case> cases = {
+        {"four quick failures", {quickCrash, quickCrash, quickCrash, quickCrash}, false, 0},
+        {"five quick failures", {quickCrash, quickCrash, quickCrash, quickCrash, quickCrash}, true, 1},
+        {"seven quick failures", std::vector<Run>(7, quickCrash), true, 1},
+        {"a clean exit lifts it", {quickCrash, quickCrash, quickCrash, quickCrash, quickCrash, cleanExit}, false, 1},
+        {"a long run lifts it", {quickCrash, quickCrash, quickCrash, quickCrash, quickCrash, lateCrash}, false, 1},
+        {"a long run breaks the series", {quickCrash, quickCrash, quickCrash, lateCrash, quickCrash, quickCrash}, false, 0},
+        {"clean idle exits never count", std::vector<Run>(20, cleanExit), false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RestartThrottle throttle;
+        auto now = RestartThrottle::Clock::time_point{} + seconds(1000);
+        int announced = 0;
+        for (const auto& run : c.runs) {
+            throttle.started(now);
+            now += run.lasted;
+            announced += throttle.ended(now, run.failed);
+        }
+        const auto next = throttle.nextStart();
+        EXPECT_EQ(next.has_value(), c.throttled);
+        EXPECT_EQ(announced, c.announcements);
+        if (next) EXPECT_EQ(*next, now - c.runs.back().lasted + RestartThrottle::kThrottleInterval);
+    }
+}
+
+} // namespace
