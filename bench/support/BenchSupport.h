@@ -1,0 +1,47 @@
+#pragma once
+// What the benchmark programs share: a child process running this same
+// program in a serving role, latency percentiles, and a private folder.
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace vb {
+
+// Starts argv0 (normally /proc/self/exe) with the arguments; stopped (SIGTERM,
+// then waited for) when the object goes away.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A private folder under /tmp, removed with its content at destruction.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// The q-th quantile (0..1) of the samples (sorted in place).
+double quantile(std::vector<double>& samples, double q);
+
+// Waits until a Unix socket at the path accepts connections (up to 10 s).
+bool waitForSocket(const std::string& path);
+
+// Runs a shell command; false when it fails.
+bool shell(const std::string& command);
+
+} // namespace vb

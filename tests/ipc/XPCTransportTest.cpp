@@ -1,0 +1,309 @@
+// The IPC library over its XPC transport between real processes: a child
+// process (this program started again in a role) serves or asks, the test
+// plays the other side.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "ipc/VDIPCConnection.h"
+#include "ipc/VDIPCMessage.h"
+#include "platform/runloop/RunLoop.h"
+#include "platform/xpc/Limits.h"
+#include "tests/support/ChildRole.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+constexpr const char* kService = "com.vandrelsys.test.ipc";
+
+const pf::Data kGoodSeal(8, 0x01);
+
+// Seals what it sends with the given bytes and accepts only kGoodSeal.
+VDIPCEnvelopeHook sealingHook(pf::Data seal) {
+    return [seal](const std::optional<pf::Data>& packet, pf::Value& received) -> std::optional<pf::Data> {
+        if (received.isNull()) {
+            received = pf::Value(seal);
+            return std::nullopt;
+        }
+        if (!received.isData() || received.data() != kGoodSeal) return std::nullopt;
+        return packet;
+    };
+}
+
+// ---- the service role: args[0] "plain" or "hook" ----
+
+VT_CHILD_ROLE(ipcService) {
+    static std::atomic<int> oneWays{0}, nils{0};
+    auto handler = [](std::shared_ptr<VDIPCMessage> request) {
+        if (!request) {
+            ++nils;
+            return;
+        }
+        const std::string type = request->type().value_or("");
+        if (type == "oneway") {
+            ++oneWays;
+            return;
+        }
+        if (type == "die") ::_exit(7);
+        if (type == "silent") return;
+        auto connection = request->connection();
+        if (!connection) return;
+        if (type == "unasked") connection->sendMessage(VDIPCMessage::messageWithType("unasked"));
+        auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
+        reply->setObject(request->objectForKey("n"), "n");
+        reply->setObject(pf::Value(static_cast<std::int64_t>(oneWays.load())), "oneWays");
+        reply->setObject(pf::Value(static_cast<std::int64_t>(nils.load())), "nils");
+        connection->sendMessage(reply);
+    };
+    auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, handler);
+    if (!service) return 2;
+    if (!arguments.empty() && arguments[0] == "hook") service->setAerrorHandler(sealingHook(kGoodSeal));
+    for (;;) pf::RunLoop::main().runFor(3600);
+}
+
+// ---- the client role: asks the test's service args[0] times ----
+
+std::shared_ptr<VDIPCMessage> call(const std::shared_ptr<VDIPCConnection>& connection,
+                                   std::shared_ptr<VDIPCMessage> request, bool* called = nullptr) {
+    auto done = std::make_shared<vt::Event>();
+    auto reply = std::make_shared<std::shared_ptr<VDIPCMessage>>();
+    connection->sendMessage(request, [done, reply](std::shared_ptr<VDIPCMessage> message) {
+        *reply = std::move(message);
+        done->signal();
+    });
+    const bool arrived = done->wait(std::chrono::seconds(10));
+    if (called) *called = arrived;
+    return arrived ? *reply : nullptr;
+}
+
+std::shared_ptr<VDIPCMessage> request(const std::string& type, std::int64_t n = 0) {
+    auto message = VDIPCMessage::messageWithType(type);
+    message->setObject(pf::Value(n), "n");
+    return message;
+}
+
+std::shared_ptr<VDIPCConnection> connect() {
+    return VDIPCConnection::connectionWithXPCServiceName(kService, ::geteuid() == 0);
+}
+
+VT_CHILD_ROLE(ipcClient) {
+    const int count = std::atoi(arguments.at(0).c_str());
+    auto connection = connect();
+    for (int i = 0; i < count; ++i) {
+        auto reply = call(connection, request("echo", i));
+        if (!reply || reply->objectForKey("n").integer() != i) return 1;
+    }
+    return 0;
+}
+
+// Each test gets private service folders.
+class XPCTransport : public testing::Test {
+protected:
+    void SetUp() override {
+        ::setenv("VICAR_SYSTEM_SERVICE_DIR", dir_.path().c_str(), 1);
+        ::setenv("VICAR_USER_SERVICE_DIR", dir_.path().c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("VICAR_SYSTEM_SERVICE_DIR");
+        ::unsetenv("VICAR_USER_SERVICE_DIR");
+    }
+    std::string socketPath() const { return dir_ / (std::string(kService) + ".sock"); }
+
+    // Starts the service child and waits until it answers.
+    std::unique_ptr<vt::ChildRole> startService(const std::string& mode = "plain") {
+        auto child = std::make_unique<vt::ChildRole>("ipcService", std::vector<std::string>{mode});
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (::access(socketPath().c_str(), F_OK) == 0) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return child;
+    }
+
+    vt::TempDir dir_{"vicar-ipc"};
+};
+
+TEST_F(XPCTransport, RequestReplyAndOneWay) {
+    auto service = startService();
+    auto connection = connect();
+    ASSERT_TRUE(connection);
+    auto reply = call(connection, request("echo", 41));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->type(), std::optional<std::string>("VDresponse"));
+    EXPECT_EQ(reply->objectForKey("n").integer(), 41);
+    EXPECT_EQ(reply->objectForKey("_rtY").string(), "echo");
+
+    connection->sendMessage(request("oneway"));
+    connection->sendMessage(request("oneway"));
+    // Frames of one connection are served in order, so the count is complete.
+    reply = call(connection, request("echo"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->objectForKey("oneWays").integer(), 2);
+}
+
+TEST_F(XPCTransport, AnUnaskedMessageIsIgnoredByTheClient) {
+    auto service = startService();
+    auto connection = connect();
+    auto reply = call(connection, request("unasked", 5));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->objectForKey("n").integer(), 5);
+    reply = call(connection, request("echo", 6));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->objectForKey("n").integer(), 6);
+}
+
+TEST_F(XPCTransport, TheServiceAsksAsAClientToo) {
+    auto done = std::make_shared<std::atomic<int>>(0);
+    auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, [done](std::shared_ptr<VDIPCMessage> m) {
+        if (!m || !m->connection()) return;
+        auto reply = VDIPCMessage::replyToMessage(m, "VDresponse");
+        reply->setObject(m->objectForKey("n"), "n");
+        m->connection()->sendMessage(reply);
+        ++*done;
+    });
+    ASSERT_TRUE(service);
+    vt::ChildRole client("ipcClient", {"20"});
+    const int status = client.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(done->load(), 20);
+    service->close();
+}
+
+TEST_F(XPCTransport, TheEnvelopeHook) {
+    auto service = startService("hook");
+    struct Case {
+        const char* name;
+        pf::Data seal;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"good seal", kGoodSeal, true},
+        {"wrong seal", pf::Data(8, 0x02), false},
+        {"short seal", pf::Data(3, 0x01), false},
+    };
+    std::int64_t rejected = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto connection = connect();
+        connection->setAerrorHandler(sealingHook(c.seal));
+        if (c.answered) {
+            auto reply = call(connection, request("echo", 1));
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->objectForKey("n").integer(), 1);
+        } else {
+            connection->sendMessage(request("echo", 1));
+            ++rejected;
+        }
+    }
+    // The rejected envelopes reached the service's handler as nil messages.
+    auto connection = connect();
+    connection->setAerrorHandler(sealingHook(kGoodSeal));
+    auto reply = call(connection, request("echo"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->objectForKey("nils").integer(), rejected);
+
+    // An envelope without seal is taken as it is, hook or no hook.
+    reply = call(connect(), request("echo", 3));
+    ASSERT_TRUE(reply);
+}
+
+TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
+    auto service = startService();
+    auto connection = connect();
+    ASSERT_TRUE(call(connection, request("echo")));
+
+    // The service dies with a request pending.
+    bool called = false;
+    auto reply = call(connection, request("die"), &called);
+    EXPECT_TRUE(called);
+    EXPECT_FALSE(reply);
+    service->wait();
+
+    // A new service under the same name: the client reconnects on its next send.
+    service = startService();
+    reply = call(connection, request("echo", 9));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->objectForKey("n").integer(), 9);
+
+    // A closed connection is dead: its reply blocks never run.
+    connection->close();
+    ASSERT_TRUE(vt::runMainLoopUntil([&] { return connection->isDead(); }));
+    auto never = std::make_shared<std::atomic<bool>>(false);
+    connection->sendMessage(request("echo"), [never](std::shared_ptr<VDIPCMessage>) { *never = true; });
+    ASSERT_TRUE(call(connect(), request("echo")));
+    EXPECT_FALSE(never->load());
+}
+
+TEST_F(XPCTransport, ManyClientsAtOnce) {
+    auto service = startService();
+    constexpr int kClients = 16, kRequests = 40;
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int c = 0; c < kClients; ++c) {
+        threads.emplace_back([&, c] {
+            auto connection = connect();
+            std::vector<std::shared_ptr<vt::Event>> events;
+            std::mutex mutex;
+            for (int i = 0; i < kRequests; ++i) {
+                auto event = std::make_shared<vt::Event>();
+                events.push_back(event);
+                const std::int64_t n = c * 1000 + i;
+                connection->sendMessage(request("echo", n), [&good, event, n](std::shared_ptr<VDIPCMessage> reply) {
+                    if (reply && reply->objectForKey("n").integer() == n) ++good;
+                    event->signal();
+                });
+            }
+            for (auto& e : events) e->wait(std::chrono::seconds(20));
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good.load(), kClients * kRequests);
+}
+
+// Raw bytes on the service socket: each bad peer is dropped, the service
+// goes on serving the others.
+TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
+    auto service = startService();
+    auto connection = connect();
+    ASSERT_TRUE(call(connection, request("echo")));
+
+    auto header = [](std::uint32_t length, std::uint32_t flags) {
+        std::string bytes(24, '\0');
+        std::memcpy(bytes.data(), &length, 4);
+        std::memcpy(bytes.data() + 4, &flags, 4);
+        bytes[8] = 1;
+        return bytes;
+    };
+    const std::pair<const char*, std::string> cases[] = {
+        {"oversized length", header(static_cast<std::uint32_t>(pf::xpc::kMaxFrameBytes) + 1, 0)},
+        {"unknown flags", header(4, 0x80) + std::string(4, '\0')},
+        {"payload with a bad entry", header(8, 0) + std::string("\x01\x00\x00\x00\x00\x00\x07\x00", 8)},
+        {"garbage", std::string(64, '\xff')},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath().c_str(), sizeof(address.sun_path) - 1);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        timeval watchdog{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
+        char byte;
+        EXPECT_EQ(::read(fd, &byte, 1), 0) << "the service should close a peer that sent bad bytes";
+        ::close(fd);
+        auto reply = call(connection, request("echo", 2));
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->objectForKey("n").integer(), 2);
+    }
+}
+
+} // namespace
