@@ -37,6 +37,9 @@ public:
     // against a trusted key; nullopt with the reason in *why otherwise. Does
     // not compare the bundle's files with it (see verifyBundle).
     static std::optional<SealedManifest> load(const std::string& bundlePath, std::string* why);
+    // The same for a bundle folder the caller holds open; the descriptor stays
+    // the caller's. Checking through one descriptor keeps a swapped path out.
+    static std::optional<SealedManifest> loadAt(int bundleFd, std::string* why);
 
     // nullptr when the path (relative to the bundle's root, "Contents/...",
     // no leading "/" and no "." or ".." components) is not sealed.

@@ -1,0 +1,100 @@
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+
+#include "platform/codesign/BundleWalk.h"
+#include "platform/codesign/CodeSignature.h"
+#include "platform/codesign/FileAccess.h"
+
+namespace pf::codesign {
+
+namespace {
+
+using Kind = SealedManifest::Entry::Kind;
+
+const char* describeKind(Kind kind) {
+    switch (kind) {
+    case Kind::File: return "a file";
+    case Kind::Link: return "a symlink";
+    case Kind::Directory: return "a folder";
+    }
+    return "?";
+}
+
+std::string octal(mode_t mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+// Whether one walked item is the one the manifest seals.
+bool matchesSeal(const BundleItem& item, const SealedManifest::Entry* sealed, std::string* why) {
+    if (!sealed) {
+        *why = item.path + " is not sealed (added after signing)";
+        return false;
+    }
+    if (item.kind != sealed->kind) {
+        *why = item.path + " is " + describeKind(item.kind) + " but was sealed as " + describeKind(sealed->kind);
+        return false;
+    }
+    if (item.kind != Kind::Link && item.mode != sealed->mode) {
+        *why = item.path + " has mode " + octal(item.mode) + " but was sealed with " + octal(sealed->mode);
+        return false;
+    }
+    if (item.kind == Kind::Link && item.linkTarget != sealed->linkTarget) {
+        *why = "the symlink " + item.path + " points to \"" + item.linkTarget + "\" but was sealed pointing to \"" +
+               sealed->linkTarget + "\"";
+        return false;
+    }
+    if (item.kind == Kind::File) {
+        const auto digest = sha256File(item.fd);
+        if (!digest) {
+            *why = describeErrno("cannot read " + item.path);
+            return false;
+        }
+        if (toHex(*digest) != sealed->hashHex) {
+            *why = item.path + " was modified after signing";
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<SealedManifest> verifyBundle(const std::string& bundlePath, std::string* why) {
+    std::string sink;
+    if (!why) why = &sink;
+    if (bundlePath.empty()) {
+        *why = "no bundle path";
+        return std::nullopt;
+    }
+    Descriptor bundle = openFolder(bundlePath, why);
+    if (!bundle) return std::nullopt;
+    auto manifest = SealedManifest::loadAt(bundle.get(), why);
+    if (!manifest) return std::nullopt;
+
+    // Keys of the manifest's map, which stay put while it lives.
+    std::unordered_set<std::string_view> seen;
+    const bool walked = walkBundle(
+        bundle.get(),
+        [&](const BundleItem& item, std::string* reason) {
+            const SealedManifest::Entry* sealed = manifest->find(item.path);
+            if (!matchesSeal(item, sealed, reason)) return false;
+            seen.insert(manifest->entries().find(item.path)->first);
+            return true;
+        },
+        why);
+    if (!walked) return std::nullopt;
+    if (seen.size() != manifest->entries().size()) {
+        for (const auto& [path, entry] : manifest->entries()) {
+            if (!seen.contains(path)) {
+                *why = path + " is missing (removed after signing)";
+                return std::nullopt;
+            }
+        }
+    }
+    return manifest;
+}
+
+} // namespace pf::codesign
