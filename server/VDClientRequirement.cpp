@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -75,7 +77,8 @@ std::optional<std::string> checkExecutable(int exeFd, const std::string& exePath
     }
     const std::string bundle = contents.parent_path().string();
     std::string reason;
-    auto manifest = pf::codesign::SealedManifest::load(bundle, &reason);
+    // The whole bundle must validate, not only its manifest's signature.
+    auto manifest = pf::codesign::verifyBundle(bundle, &reason);
     if (!manifest) {
         *why = "its bundle is not validly signed (" + reason + ")";
         return std::nullopt;
@@ -161,6 +164,61 @@ std::optional<std::string> VDSignedIdentifierOfPeer(const pf::xpc::PeerCredentia
     return identifier;
 }
 
+namespace {
+
+std::optional<VDClientRequirement::Rule> parseRule(const std::string& text) {
+    using Rule = VDClientRequirement::Rule;
+    std::istringstream words(text);
+    std::string kind, argument, extra;
+    words >> kind >> argument >> extra;
+    if (!extra.empty() || argument.empty()) return std::nullopt;
+    if (kind == "uid") {
+        if (auto id = parseId(argument)) return Rule{Rule::Kind::Uid, *id, {}};
+    } else if (kind == "gid") {
+        if (auto id = parseId(argument)) return Rule{Rule::Kind::Gid, *id, {}};
+    } else if (kind == "user") {
+        if (auto id = pf::userIdForName(argument)) return Rule{Rule::Kind::Uid, *id, {}};
+    } else if (kind == "group") {
+        if (auto id = pf::groupIdForName(argument)) return Rule{Rule::Kind::Gid, *id, {}};
+    } else if (kind == "signed") {
+        return Rule{Rule::Kind::Signed, 0, argument};
+    }
+    return std::nullopt;
+}
+
+constexpr const char* kAdministratorRules = "/etc/vicar/authorized-clients";
+constexpr off_t kMaxRulesFileBytes = 64 * 1024;
+
+// The administrator's rules: one per line, "#" starts a comment. Only a
+// regular file that root owns (or the daemon's own user, when a test runs it
+// unprivileged) and nobody else may write is read; anything else is ignored
+// with a log line, so a planted file can never widen the requirement.
+pf::Array administratorRules() {
+    const char* override = std::getenv("VICAR_AUTHORIZED_CLIENTS_FILE");
+    const std::string path = override && *override ? override : kAdministratorRules;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno != ENOENT) VDLog(2, "%@ cannot be read and is ignored", path);
+        return {};
+    }
+    struct stat st {};
+    pf::Array rules;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+        (st.st_mode & 022) != 0 || st.st_size > kMaxRulesFileBytes) {
+        VDLog(1, "%@ is not a regular file that only root may write; its rules are ignored", path);
+    } else {
+        std::istringstream lines(readAll(fd));
+        for (std::string line; std::getline(lines, line);) {
+            line = line.substr(0, line.find('#'));
+            if (line.find_first_not_of(" \t\r") != std::string::npos) rules.emplace_back(line);
+        }
+    }
+    ::close(fd);
+    return rules;
+}
+
+} // namespace
+
 std::shared_ptr<VDClientRequirement> VDClientRequirement::fromRules(const pf::Value& rules) {
     auto requirement = std::make_shared<VDClientRequirement>();
     if (!rules.isArray()) {
@@ -168,54 +226,19 @@ std::shared_ptr<VDClientRequirement> VDClientRequirement::fromRules(const pf::Va
         return requirement;
     }
     for (const auto& item : rules.array()) {
-        if (!item.isString()) continue;
-        std::istringstream words(item.string());
-        std::string kind, argument, extra;
-        words >> kind >> argument >> extra;
-        std::optional<Rule> rule;
-        if (!extra.empty() || argument.empty()) {
-        } else if (kind == "uid") {
-            if (auto id = parseId(argument)) rule = Rule{Rule::Kind::Uid, *id, {}};
-        } else if (kind == "gid") {
-            if (auto id = parseId(argument)) rule = Rule{Rule::Kind::Gid, *id, {}};
-        } else if (kind == "user") {
-            if (auto id = pf::userIdForName(argument)) rule = Rule{Rule::Kind::Uid, *id, {}};
-        } else if (kind == "group") {
-            if (auto id = pf::groupIdForName(argument)) rule = Rule{Rule::Kind::Gid, *id, {}};
-        } else if (kind == "signed") {
-            rule = Rule{Rule::Kind::Signed, 0, argument};
-        }
+        std::optional<Rule> rule = item.isString() ? parseRule(item.string()) : std::nullopt;
         if (rule)
             requirement->rules_.push_back(std::move(*rule));
         else
-            VDLog(2, "SMAuthorizedClients: rule \"%@\" is not usable and is ignored", item.string());
+            VDLog(2, "SMAuthorizedClients: rule \"%@\" is not usable and is ignored",
+                  item.isString() ? item.string() : item.description());
     }
     return requirement;
 }
 
 std::shared_ptr<VDClientRequirement> VDClientRequirement::fromMainBundle() {
-    const pf::Value* rules = pf::Bundle::mainBundle()->objectForInfoDictionaryKey("SMAuthorizedClients");
-    return fromRules(rules ? *rules : pf::Value());
-}
-
-std::optional<std::string> VDClientRequirement::refusalReason(const pf::xpc::PeerCredentials& peer) const {
-    std::string signedWhy;
-    std::optional<std::optional<std::string>> signedIdentifier; // looked up at most once
-    for (const auto& rule : rules_) {
-        switch (rule.kind) {
-        case Rule::Kind::Uid:
-            if (peer.euid == rule.id) return std::nullopt;
-            break;
-        case Rule::Kind::Gid:
-            if (peer.egid == rule.id || peer.isMember(rule.id)) return std::nullopt;
-            break;
-        case Rule::Kind::Signed:
-            if (!signedIdentifier) signedIdentifier = VDSignedIdentifierOfPeer(peer, &signedWhy);
-            if (*signedIdentifier == rule.identifier) return std::nullopt;
-            if (*signedIdentifier && signedWhy.empty()) signedWhy = "signed as " + **signedIdentifier;
-            break;
-        }
-    }
-    if (rules_.empty()) return "no client rule admits anyone";
-    return signedWhy.empty() ? std::string("no rule admits it") : "no rule admits it; " + signedWhy;
+    const pf::Value* shipped = pf::Bundle::mainBundle()->objectForInfoDictionaryKey("SMAuthorizedClients");
+    pf::Array rules = shipped && shipped->isArray() ? shipped->array() : pf::Array{};
+    for (auto& rule : administratorRules()) rules.push_back(std::move(rule));
+    return fromRules(pf::Value(std::move(rules)));
 }

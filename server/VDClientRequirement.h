@@ -28,8 +28,11 @@ public:
     // Rules that do not parse are dropped with a log line; unknown user or
     // group names never match.
     static std::shared_ptr<VDClientRequirement> fromRules(const pf::Value& rules);
-    // The requirement of the embedded Info.plist (nobody is admitted when it
-    // has no usable rule).
+    // The requirement of the embedded Info.plist, widened by the rules an
+    // administrator lists in /etc/vicar/authorized-clients (one per line,
+    // "#" comments; $VICAR_AUTHORIZED_CLIENTS_FILE for tests), a file read
+    // only when root owns it and nobody else may write it. Nobody is admitted
+    // when no usable rule remains.
     static std::shared_ptr<VDClientRequirement> fromMainBundle();
 
     // nullopt when admitted, else why not.

@@ -1,5 +1,7 @@
 #include "tests/e2e/Daemon.h"
 
+#include "tests/support/ChildRole.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -53,6 +55,8 @@ void writePlist(const std::string& path, const pf::Value& value) {
 }
 
 } // namespace
+
+std::string toolPath(const std::string& name) { return tool(name); }
 
 CommandResult runCommand(const std::vector<std::string>& argvIn, const std::map<std::string, std::string>& env,
                          int watchdogSeconds) {
@@ -237,44 +241,46 @@ void DaemonFixture::sign(const std::string& bundle) const {
     if (result.status != 0) throw std::runtime_error("vicar-sign sign failed: " + result.err);
 }
 
-DaemonFixture::RawReply DaemonFixture::sendRaw(const std::string& type, const pf::Dictionary& entries) const {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    const int status = runInChild([&] {
-        ::close(pipeFds[0]);
-        for (const auto& [k, v] : env_) ::setenv(k.c_str(), v.c_str(), 1);
-        auto connection = VDIPCConnection::connectionWithXPCServiceName("com.vandrelsys.VolumeSmith.vicar", true);
-        if (!connection) return 10;
-        connection->setAerrorHandler(VDSealHook("com.vandrelsys.VolumeSmith.vicar"));
-        auto request = VDIPCMessage::messageWithType(type);
-        for (const auto& [k, v] : entries) request->setObject(v, k);
-        Event done;
-        std::shared_ptr<VDIPCMessage> reply;
-        connection->sendMessage(request, [&](std::shared_ptr<VDIPCMessage> m) {
-            reply = std::move(m);
-            done.signal();
-        });
-        if (!done.wait(std::chrono::seconds(30)) || !reply) return 11;
-        pf::Dictionary out{{"replied", true}};
-        if (auto error = reply->error()) {
-            out["domain"] = error->domain();
-            out["code"] = error->code();
-            out["reason"] = error->localizedFailureReason();
-        }
-        auto bytes = pf::binaryPropertyList(pf::Value(out));
-        if (!bytes || ::write(pipeFds[1], bytes->data(), bytes->size()) != static_cast<ssize_t>(bytes->size()))
-            return 12;
-        return 0;
+// The sender runs in a fresh process of this program (a child role), as the
+// application would: its own queues, its own connection.
+VT_CHILD_ROLE(sendRawRequest) {
+    // arguments: request plist (XML: {"type", "entries"}), reply file
+    auto request = pf::propertyListFromBytes(arguments.at(0));
+    if (!request || !request->isDictionary()) return 9;
+    auto connection = VDIPCConnection::connectionWithXPCServiceName("com.vandrelsys.VolumeSmith.vicar", true);
+    if (!connection) return 10;
+    connection->setAerrorHandler(VDSealHook("com.vandrelsys.VolumeSmith.vicar"));
+    auto message = VDIPCMessage::messageWithType(request->find("type")->string());
+    for (const auto& [k, v] : request->find("entries")->dictionary()) message->setObject(v, k);
+    auto done = std::make_shared<Event>();
+    auto reply = std::make_shared<std::shared_ptr<VDIPCMessage>>();
+    connection->sendMessage(message, [done, reply](std::shared_ptr<VDIPCMessage> m) {
+        *reply = std::move(m);
+        done->signal();
     });
-    ::close(pipeFds[1]);
-    std::string bytes;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
-    ::close(pipeFds[0]);
+    if (!done->wait(std::chrono::seconds(30)) || !*reply) return 11;
+    pf::Dictionary out{{"replied", true}};
+    if (auto error = (*reply)->error()) {
+        out["domain"] = error->domain();
+        out["code"] = error->code();
+        out["reason"] = error->localizedFailureReason();
+    }
+    auto xml = pf::xmlPropertyList(pf::Value(out));
+    if (!xml) return 12;
+    writeFile(arguments.at(1), *xml);
+    return 0;
+}
+
+DaemonFixture::RawReply DaemonFixture::sendRaw(const std::string& type, const pf::Dictionary& entries) const {
+    auto request = pf::xmlPropertyList(pf::Value(pf::Dictionary{{"type", type}, {"entries", entries}}));
+    if (!request) throw std::runtime_error("the request is no property list");
+    const std::string replyFile = dir_ / ("reply-" + std::to_string(++rawRequests_) + ".plist");
+    for (const auto& [k, v] : env_) ::setenv(k.c_str(), v.c_str(), 1);
+    ChildRole sender("sendRawRequest", {*request, replyFile});
+    const int status = sender.wait(std::chrono::seconds(60));
     RawReply result;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return result;
-    auto value = pf::propertyListFromBytes(bytes);
+    auto value = pf::propertyListFromBytes(readFile(replyFile));
     if (!value || !value->isDictionary()) return result;
     result.replied = true;
     if (const pf::Value* d = value->find("domain")) result.domain = d->string();

@@ -25,6 +25,9 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          int watchdogSeconds = 60);
 
+// The path of one of the executables of this build (vicar, vicarctl, ...).
+std::string toolPath(const std::string& name);
+
 class DaemonFixture {
 public:
     struct Options {
@@ -80,6 +83,7 @@ private:
     Options options_;
     std::map<std::string, std::string> env_;
     pid_t launcher_ = -1;
+    mutable int rawRequests_ = 0;
     std::string logPath_;
 };
 
