@@ -17,6 +17,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     pid_t pid() const { return pid_; }
+    // The caller reaped the child itself.
+    void forget() { pid_ = -1; }
 
 private:
     pid_t pid_ = -1;
