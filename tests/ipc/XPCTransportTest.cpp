@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -17,6 +18,8 @@
 #include "ipc/VDIPCMessage.h"
 #include "platform/runloop/RunLoop.h"
 #include "platform/xpc/Limits.h"
+#include "platform/xpc/Wire.h"
+#include "ipc/IPCKeys.h"
 #include "tests/support/ChildRole.h"
 #include "tests/support/TestSupport.h"
 
@@ -61,6 +64,7 @@ VT_CHILD_ROLE(ipcService) {
         reply->setObject(request->objectForKey("n"), "n");
         reply->setObject(pf::Value(static_cast<std::int64_t>(oneWays.load())), "oneWays");
         reply->setObject(pf::Value(static_cast<std::int64_t>(nils.load())), "nils");
+        if (type == "big") reply->setObject(pf::Value(pf::Data(64 * 1024, 0x42)), "blob");
         connection->sendMessage(reply);
     };
     auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, handler);
@@ -304,6 +308,70 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->objectForKey("n").integer(), 2);
     }
+}
+
+// The resident memory of a process in kB, from /proc.
+long residentKilobytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+int connectRaw(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// 64 peers of 200 requests each, one of which never reads its (large)
+// replies: the others get every reply, and the service's memory stays
+// bounded because the stuck peer is held back and then dropped.
+TEST_F(XPCTransport, AStuckPeerDelaysNobodyAndCostsBoundedMemory) {
+    auto service = startService();
+    constexpr int kPeers = 64, kRequests = 200;
+
+    const int stuck = connectRaw(socketPath());
+    ASSERT_GE(stuck, 0);
+    auto codec = std::make_shared<VDIPCConnection>();
+    auto envelope = codec->encodedMessage(request("big"));
+    ASSERT_TRUE(envelope);
+    std::thread flooder([&] {
+        for (int i = 1; i <= kRequests; ++i) {
+            pf::xpc::Dictionary frame;
+            frame.setData(vdipc::kXPCDataKey, *envelope);
+            frame.setBool(vdipc::kXPCWantsReplyKey, true);
+            auto bytes = pf::xpc::wire::encodeFrame(frame, pf::xpc::wire::kWantsReply, static_cast<std::uint64_t>(i), 0);
+            // Once the service stops reading from it, the writes block or fail; both are fine.
+            if (!bytes || ::send(stuck, bytes->data(), bytes->size(), MSG_NOSIGNAL) < 0) break;
+        }
+    });
+
+    std::atomic<int> good{0};
+    std::vector<std::thread> peers;
+    for (int p = 1; p < kPeers; ++p) {
+        peers.emplace_back([&, p] {
+            auto connection = connect();
+            for (int i = 0; i < kRequests; ++i) {
+                auto reply = call(connection, request("big", p * 1000 + i));
+                if (reply && reply->objectForKey("n").integer() == p * 1000 + i) ++good;
+            }
+        });
+    }
+    for (auto& t : peers) t.join();
+    EXPECT_EQ(good.load(), (kPeers - 1) * kRequests);
+    const long rss = residentKilobytes(service->pid());
+    EXPECT_GT(rss, 0);
+    EXPECT_LT(rss, 512 * 1024) << "the service should hold back a peer that does not read";
+    ::shutdown(stuck, SHUT_RDWR);
+    flooder.join();
+    ::close(stuck);
 }
 
 } // namespace
