@@ -1,0 +1,268 @@
+#include "installer/StagedCopy.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "installer/BundleSeal.h"
+#include "installer/FileCalls.h"
+#include "installer/TreeRemoval.h"
+#include "platform/codesign/Sha256.h"
+
+namespace {
+
+constexpr std::size_t kCopyBufferBytes = 1u << 20;
+constexpr int kTemporaryNameAttempts = 16;
+constexpr int kSourceOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+constexpr std::size_t kMaxLinkBytes = 4096;
+
+std::string temporaryName() {
+    unsigned char random[8] = {};
+    if (::getrandom(random, sizeof random, 0) != sizeof random) {
+        // Without the kernel's randomness the name only needs to be unlikely: O_EXCL does the rest.
+        const auto fallback = static_cast<unsigned long long>(::getpid()) ^ reinterpret_cast<std::uintptr_t>(&random);
+        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(fallback >> (8 * i));
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, ".vicar-%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3], random[4], random[5], random[6], random[7]);
+    return name;
+}
+
+std::string joinPath(const std::string& base, const std::string& leaf) {
+    if (leaf.empty()) return base;
+    if (base.empty()) return leaf;
+    return base + "/" + leaf;
+}
+
+bool isSpecialType(unsigned char type) {
+    return type == DT_CHR || type == DT_BLK || type == DT_FIFO || type == DT_SOCK;
+}
+
+// One attempt at copying the source tree under one name.
+class Copier {
+public:
+    Copier(const VDStagedCopy::Source& source, const std::string& targetPath, uid_t uid, gid_t gid,
+           VDStagedCopy::Failure* failure, std::vector<char>& buffer)
+        : source_(source), targetPath_(targetPath), uid_(uid), gid_(gid), failure_(failure), buffer_(buffer) {}
+
+    // Copies the top item; its descriptor lands in *top.
+    bool copyTop(const struct stat& st, int dstFolder, const std::string& name, UniqueFd* top) {
+        if (!copyItem(source_.fd, st, dstFolder, name, "", 0, top)) return false;
+        // Items removed from the source after it was sealed were never met above.
+        if (source_.seal && copiedItems_ != source_.seal->sealedItemsAtOrBelow(source_.sealedPath)) return unsealed();
+        return true;
+    }
+
+    // Whether the top item was created (and so is ours to remove).
+    bool createdTop() const { return createdTop_; }
+
+private:
+    bool copyItem(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
+                  int depth, UniqueFd* out) {
+        ++copiedItems_;
+        if (S_ISREG(st.st_mode)) return copyFile(src, st, dstFolder, name, rel, out);
+        if (S_ISDIR(st.st_mode)) return copyDirectory(src, st, dstFolder, name, rel, depth, out);
+        // Devices, FIFOs and sockets are no content a bundle installs.
+        return readFailed(ENOTSUP, rel);
+    }
+
+    bool readFailed(int error, const std::string& rel) {
+        failure_->error = pf::Error::fileError(error, joinPath(source_.path, rel), false);
+        return false;
+    }
+    bool writeFailed(int error, const std::string& rel) {
+        failure_->error = pf::Error::fileError(error, joinPath(targetPath_, rel), true);
+        return false;
+    }
+    bool unsealed() {
+        failure_->unsealed = true;
+        return false;
+    }
+    std::string sealedPath(const std::string& rel) const { return joinPath(source_.sealedPath, rel); }
+
+    bool created(const vdfs::Opened& made, const std::string& rel) {
+        if (made.error) return writeFailed(made.error, rel);
+        if (rel.empty()) createdTop_ = true;
+        return true;
+    }
+
+    // Final attributes of a copied item. Below the top the owner comes first
+    // (a later chown would clear set-id bits the copy must keep); the top's
+    // owner and mode are the installer's to set, after the copy has its name.
+    bool finish(int fd, const struct stat& st, const std::string& rel) {
+        if (!rel.empty()) (void)vdfs::retrying([&] { return ::fchown(fd, uid_, gid_); }); // the walk ignores failures
+        if (int error = vdfs::retrying([&] { return ::fchmod(fd, st.st_mode & 07777); })) return writeFailed(error, rel);
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        (void)::futimens(fd, times); // dates are a courtesy of the copy, not part of its outcome
+        return true;
+    }
+
+    bool copyFile(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
+                  UniqueFd* out) {
+        vdfs::Opened dst = vdfs::openAt(dstFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        if (!created(dst, rel)) return false;
+        pf::codesign::Sha256 hash;
+        // pread: the top source descriptor is read again when a name clash starts the copy over.
+        for (off_t offset = 0;;) {
+            ssize_t got = -1;
+            if (int error = vdfs::retrying([&] { return got = ::pread(src, buffer_.data(), buffer_.size(), offset); }))
+                return readFailed(error, rel);
+            if (got == 0) break;
+            offset += got;
+            if (source_.seal) hash.update(buffer_.data(), static_cast<std::size_t>(got));
+            for (ssize_t done = 0; done < got;) {
+                ssize_t put = -1;
+                if (int error = vdfs::retrying([&] {
+                        return put = ::write(dst.fd.get(), buffer_.data() + done, static_cast<std::size_t>(got - done));
+                    }))
+                    return writeFailed(error, rel);
+                done += put;
+            }
+        }
+        if (source_.seal && !source_.seal->sealsFile(sealedPath(rel), hash.final(), st.st_mode & 07777))
+            return unsealed();
+        if (!finish(dst.fd.get(), st, rel)) return false;
+        if (out) *out = std::move(dst.fd);
+        return true;
+    }
+
+    bool copySymlink(int srcFolder, const std::string& name, int dstFolder, const std::string& rel) {
+        ++copiedItems_;
+        char target[kMaxLinkBytes];
+        ssize_t length = -1;
+        if (int error = vdfs::retrying([&] { return length = ::readlinkat(srcFolder, name.c_str(), target, sizeof target); }))
+            return readFailed(error, rel);
+        if (static_cast<std::size_t>(length) >= sizeof target) return readFailed(ENAMETOOLONG, rel);
+        const std::string text(target, static_cast<std::size_t>(length));
+        if (source_.seal && !source_.seal->sealsSymlink(sealedPath(rel), text)) return unsealed();
+        if (int error = vdfs::retrying([&] { return ::symlinkat(text.c_str(), dstFolder, name.c_str()); }))
+            return writeFailed(error, rel);
+        // The link itself gets the owner; what it points to is never touched.
+        (void)vdfs::retrying([&] { return ::fchownat(dstFolder, name.c_str(), uid_, gid_, AT_SYMLINK_NOFOLLOW); });
+        return true;
+    }
+
+    bool copyChild(int src, int dst, const std::string& child, unsigned char type, const std::string& rel, int depth) {
+        const std::string childRel = joinPath(rel, child);
+        if (isSpecialType(type)) return readFailed(ENOTSUP, childRel);
+        if (type == DT_UNKNOWN) {
+            // Not every file system reports types; look before opening, so a
+            // device node is never opened at all.
+            struct stat pre {};
+            if (int error = vdfs::statAt(src, child, pre)) return readFailed(error, childRel);
+            if (!S_ISREG(pre.st_mode) && !S_ISDIR(pre.st_mode) && !S_ISLNK(pre.st_mode))
+                return readFailed(ENOTSUP, childRel);
+        }
+        // Opening with O_NOFOLLOW tells a link (ELOOP) from the rest in one
+        // step, and what is then copied is what that open found.
+        vdfs::Opened opened = vdfs::openAt(src, child, kSourceOpenFlags);
+        if (opened.error == ELOOP) return copySymlink(src, child, dst, childRel);
+        if (opened.error) return readFailed(opened.error, childRel);
+        struct stat st {};
+        if (int error = vdfs::statAt(opened.fd.get(), "", st)) return readFailed(error, childRel);
+        return copyItem(opened.fd.get(), st, dst, child, childRel, depth + 1, nullptr);
+    }
+
+    bool copyDirectory(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
+                       int depth, UniqueFd* out) {
+        if (depth >= kVDMaxTreeDepth) return readFailed(ELOOP, rel);
+        if (source_.seal && !source_.seal->sealsDirectory(sealedPath(rel), st.st_mode & 07777)) return unsealed();
+        vdfs::Opened dst;
+        dst.error = vdfs::retrying([&] { return ::mkdirat(dstFolder, name.c_str(), 0700); });
+        if (!created(dst, rel)) return false;
+        dst = vdfs::openAt(dstFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (dst.error) return writeFailed(dst.error, rel);
+
+        bool ok = true;
+        const int listed = vdfs::forEachEntry(src, [&](const std::string& child, unsigned char type) {
+            ok = copyChild(src, dst.fd.get(), child, type, rel, depth);
+            return ok ? 0 : -1;
+        });
+        if (!ok) return false;
+        if (listed) return readFailed(listed, rel);
+        if (!finish(dst.fd.get(), st, rel)) return false;
+        if (out) *out = std::move(dst.fd);
+        return true;
+    }
+
+    const VDStagedCopy::Source& source_;
+    const std::string& targetPath_;
+    uid_t uid_;
+    gid_t gid_;
+    VDStagedCopy::Failure* failure_;
+    std::vector<char>& buffer_;
+    std::size_t copiedItems_ = 0;
+    bool createdTop_ = false;
+};
+
+} // namespace
+
+VDStagedCopy::VDStagedCopy(UniqueFd folder, std::string temporaryName, UniqueFd top)
+    : folder_(std::move(folder)), temporaryName_(std::move(temporaryName)), top_(std::move(top)) {}
+
+VDStagedCopy::~VDStagedCopy() {
+    // A copy that never got its name leaves nothing behind; failing to clean
+    // up is not worth more than the failure that got us here.
+    if (!committed_) (void)VDRemoveTree(folder_.get(), temporaryName_);
+}
+
+std::unique_ptr<VDStagedCopy> VDStagedCopy::stage(const Source& source, int folderFd, const std::string& targetPath,
+                                                  uid_t uid, gid_t gid, Failure* failure) {
+    *failure = Failure();
+    struct stat st {};
+    if (int error = vdfs::statAt(source.fd, "", st)) {
+        failure->error = pf::Error::fileError(error, source.path, false);
+        return nullptr;
+    }
+    int folder = -1;
+    if (int error = vdfs::retrying([&] { return folder = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0); })) {
+        failure->error = pf::Error::fileError(error, targetPath, true);
+        return nullptr;
+    }
+    UniqueFd ownedFolder(folder);
+    std::vector<char> buffer(kCopyBufferBytes);
+    for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        std::string name = temporaryName();
+        UniqueFd top;
+        *failure = Failure();
+        Copier copier(source, targetPath, uid, gid, failure, buffer);
+        if (copier.copyTop(st, folder, name, &top))
+            return std::make_unique<VDStagedCopy>(std::move(ownedFolder), std::move(name), std::move(top));
+        // A name somebody else holds was never ours: try another one.
+        if (!copier.createdTop()) {
+            if (!failure->unsealed && failure->error.code() == pf::NSFileWriteFileExistsError) continue;
+            return nullptr;
+        }
+        (void)VDRemoveTree(folder, name); // whatever the failed copy made under its name goes
+        return nullptr;
+    }
+    return nullptr;
+}
+
+int VDStagedCopy::commit(const std::string& leaf) {
+    // The temporary must still be the item we made: someone able to write
+    // the folder could have put another one under its name.
+    struct stat made {}, named {};
+    if (int error = vdfs::statAt(top_.get(), "", made)) return error;
+    if (int error = vdfs::statAt(folder_.get(), temporaryName_, named)) return error;
+    if (made.st_dev != named.st_dev || made.st_ino != named.st_ino) return EEXIST;
+    int error = vdfs::retrying([&] {
+        return ::renameat2(folder_.get(), temporaryName_.c_str(), folder_.get(), leaf.c_str(), RENAME_NOREPLACE);
+    });
+    if (error == EINVAL) {
+        // A file system without RENAME_NOREPLACE: look first, then rename.
+        struct stat existing {};
+        error = vdfs::statAt(folder_.get(), leaf, existing) == ENOENT
+                    ? vdfs::retrying([&] { return ::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), leaf.c_str()); })
+                    : EEXIST;
+    }
+    if (error == 0) committed_ = true;
+    return error;
+}
