@@ -1,0 +1,679 @@
+// The transport behind Connection: sockets on the shared IO thread, frames
+// in and out, replies matched by id, events delivered in order on a serial
+// queue in front of the target queue.
+//
+// Locking: each connection has one (recursive) mutex for its state. The IO
+// thread takes it for each event; other threads take it to send or cancel.
+// Descriptors are detached under the lock and closed after the IO loop let
+// go of them, so no callback ever sees a descriptor that was reused.
+#include "platform/xpc/Connection.h"
+
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/xpc/IoLoop.h"
+#include "platform/xpc/Limits.h"
+#include "platform/xpc/ReplyRoute.h"
+#include "platform/xpc/ServiceDirectory.h"
+#include "platform/xpc/Syscall.h"
+#include "platform/xpc/UniqueFd.h"
+#include "platform/xpc/Wire.h"
+
+namespace pf::xpc {
+
+namespace {
+
+using detail::IoLoop;
+
+struct PendingReply {
+    std::shared_ptr<dispatch::Queue> queue;
+    Connection::ReplyHandler handler;
+    std::uint64_t generation = 0;
+};
+
+std::atomic<std::size_t> gPeers{0};
+
+} // namespace
+
+struct Connection::Core {
+    std::recursive_mutex mutex;
+    Domain domain = Domain::User;
+    std::shared_ptr<dispatch::Queue> target;
+    std::shared_ptr<dispatch::Queue> events; // serial, in front of target
+    EventHandler handler;
+    void* context = nullptr;
+    PeerAdmission admission;
+    std::string lastError;
+
+    bool resumed = false;
+    bool cancelled = false;
+    bool invalidSent = false;
+
+    int fd = -1;
+    std::uint64_t ioId = 0;
+    std::uint64_t generation = 1;
+    std::shared_ptr<Connection> keepAlive; // while the IO thread serves it
+
+    // Frames.
+    std::vector<std::uint8_t> in;
+    std::deque<std::vector<std::uint8_t>> out;
+    std::size_t outOffset = 0;
+    std::size_t outBytes = 0;
+    bool wantWrite = false;
+    std::uint64_t nextId = 1;
+    std::map<std::uint64_t, PendingReply> pending;
+    std::size_t inFlight = 0;
+    bool readPaused = false;
+    bool parsing = false;
+
+    PeerCredentials credentials;
+    UniqueFd pidfd;
+    bool countedPeer = false;
+};
+
+namespace {
+
+// Work to do once the lock is given up: deliveries and descriptors to close.
+struct Aftermath {
+    std::vector<std::function<void()>> tasks;
+    void run() {
+        for (auto& t : tasks) t();
+    }
+};
+
+std::uint32_t interest(const Connection::Core& c) {
+    std::uint32_t events = 0;
+    if (!c.readPaused) events |= EPOLLIN;
+    if (c.wantWrite) events |= EPOLLOUT;
+    return events | EPOLLRDHUP;
+}
+
+} // namespace
+
+Connection::Connection(Role role, std::string name, Domain domain, std::shared_ptr<dispatch::Queue> targetQueue)
+    : role_(role), name_(std::move(name)), core_(std::make_unique<Core>()) {
+    core_->domain = domain;
+    core_->target = targetQueue ? std::move(targetQueue) : dispatch::Queue::serial("xpc." + name_);
+    core_->events = dispatch::Queue::serial("xpc.events." + name_, core_->target);
+}
+
+Connection::~Connection() {
+    if (core_->fd >= 0) ::close(core_->fd);
+    if (core_->countedPeer) --gPeers;
+}
+
+// ---------------------------------------------------------------- helpers shared by the roles
+
+namespace {
+
+// Queues an event for the handler; after kConnectionInvalid nothing more.
+void deliver(const std::shared_ptr<Connection>& self, Connection::Core& c, std::shared_ptr<Object> event,
+             Aftermath& after) {
+    if (c.invalidSent) return;
+    const bool last = event == kConnectionInvalid;
+    if (last) c.invalidSent = true;
+    auto queue = c.events;
+    after.tasks.push_back([self, queue, event = std::move(event), last] {
+        queue->async([self, event, last] {
+            Connection::EventHandler handler;
+            {
+                std::lock_guard lock(self->core().mutex);
+                handler = self->core().handler;
+                if (last) self->core().handler = nullptr;
+            }
+            if (handler) handler(event);
+        });
+    });
+}
+
+void failPending(Connection::Core& c, const std::shared_ptr<Object>& error, Aftermath& after) {
+    auto pending = std::move(c.pending);
+    c.pending.clear();
+    auto target = c.target;
+    for (auto& [id, p] : pending) {
+        auto queue = p.queue ? p.queue : target;
+        after.tasks.push_back([queue, handler = std::move(p.handler), error] { queue->async([handler, error] { handler(error); }); });
+    }
+}
+
+// Detaches the socket from the connection; it is closed once the IO loop let go.
+void detachSocket(Connection::Core& c, Aftermath& after) {
+    if (c.fd < 0) return;
+    const int fd = c.fd;
+    const std::uint64_t id = c.ioId;
+    c.fd = -1;
+    c.ioId = 0;
+    ++c.generation;
+    c.in.clear();
+    c.out.clear();
+    c.outOffset = c.outBytes = 0;
+    c.wantWrite = false;
+    c.inFlight = 0;
+    c.readPaused = false;
+    auto keep = std::move(c.keepAlive);
+    after.tasks.push_back([fd, id, keep] {
+        if (id) IoLoop::shared().remove(id, fd);
+        ::close(fd);
+    });
+}
+
+// The socket went away (closed, failed, or sent a bad frame).
+void lostSocket(const std::shared_ptr<Connection>& self, Connection::Core& c, Aftermath& after) {
+    if (c.fd < 0) return;
+    detachSocket(c, after);
+    if (self->isPeer()) {
+        failPending(c, kConnectionInvalid, after);
+        deliver(self, c, kConnectionInvalid, after);
+    } else {
+        failPending(c, kConnectionInterrupted, after);
+        deliver(self, c, kConnectionInterrupted, after);
+    }
+}
+
+// Writes what it can without blocking; false when the socket failed.
+bool flush(Connection::Core& c) {
+    while (!c.out.empty()) {
+        auto& front = c.out.front();
+        const ssize_t n = ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            return false;
+        }
+        c.outOffset += static_cast<std::size_t>(n);
+        c.outBytes -= static_cast<std::size_t>(n);
+        if (c.outOffset == front.size()) {
+            c.out.pop_front();
+            c.outOffset = 0;
+        }
+    }
+    const bool want = !c.out.empty();
+    if (want != c.wantWrite) {
+        c.wantWrite = want;
+        if (c.ioId) IoLoop::shared().modify(c.ioId, c.fd, interest(c));
+    }
+    return true;
+}
+
+// Queues a frame; a peer that lets too much pile up is dropped.
+bool enqueue(const std::shared_ptr<Connection>& self, Connection::Core& c, std::vector<std::uint8_t> frame,
+             Aftermath& after) {
+    if (c.fd < 0) return false;
+    if (c.outBytes + frame.size() > kMaxOutgoingBytes) {
+        c.lastError = "the peer does not read what it is sent";
+        lostSocket(self, c, after);
+        return false;
+    }
+    c.outBytes += frame.size();
+    c.out.push_back(std::move(frame));
+    if (!c.wantWrite && !flush(c)) {
+        lostSocket(self, c, after);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- reading
+
+namespace {
+
+void handleFrame(const std::shared_ptr<Connection>& self, Connection::Core& c, const wire::FrameHeader& header,
+                 std::shared_ptr<Dictionary> message, Aftermath& after) {
+    if (header.flags & wire::kIsReply) {
+        auto it = c.pending.find(header.replyTo);
+        if (it == c.pending.end() || it->second.generation != c.generation) return; // nothing asked for it
+        PendingReply p = std::move(it->second);
+        c.pending.erase(it);
+        auto route = std::make_shared<detail::ReplyRoute>();
+        route->connection = self;
+        route->generation = c.generation;
+        message->setRoute(std::move(route));
+        auto queue = p.queue ? p.queue : c.target;
+        after.tasks.push_back([queue, handler = std::move(p.handler), message] {
+            queue->async([handler, message] { handler(message); });
+        });
+        return;
+    }
+    auto route = std::make_shared<detail::ReplyRoute>();
+    route->connection = self;
+    route->messageId = header.messageId;
+    route->generation = c.generation;
+    route->wantsReply = (header.flags & wire::kWantsReply) != 0;
+    route->slot = std::make_shared<detail::InFlightSlot>(self, c.generation);
+    ++c.inFlight;
+    if (c.inFlight >= kMaxFramesInFlight && !c.readPaused) {
+        c.readPaused = true;
+        IoLoop::shared().modify(c.ioId, c.fd, interest(c));
+    }
+    message->setRoute(std::move(route));
+    deliver(self, c, std::move(message), after);
+}
+
+// Takes every whole frame out of the input buffer; false for a malformed one.
+bool parseFrames(const std::shared_ptr<Connection>& self, Connection::Core& c, Aftermath& after) {
+    if (c.parsing) return true;
+    c.parsing = true;
+    std::size_t at = 0;
+    bool ok = true;
+    while (c.in.size() - at >= wire::kHeaderBytes) {
+        std::string why;
+        auto header = wire::parseHeader(c.in.data() + at, &why);
+        if (!header) {
+            c.lastError = "malformed frame: " + why;
+            ok = false;
+            break;
+        }
+        if (c.in.size() - at - wire::kHeaderBytes < header->length) break;
+        auto message = wire::decodePayload(
+            std::span<const std::uint8_t>(c.in.data() + at + wire::kHeaderBytes, header->length), &why);
+        if (!message) {
+            c.lastError = "malformed frame: " + why;
+            ok = false;
+            break;
+        }
+        at += wire::kHeaderBytes + header->length;
+        handleFrame(self, c, *header, std::move(message), after);
+        if (c.readPaused) break;
+    }
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(at));
+    c.parsing = false;
+    return ok;
+}
+
+void onSocketEvent(const std::weak_ptr<Connection>& weak, std::uint32_t events) {
+    auto self = weak.lock();
+    if (!self) return;
+    auto& c = self->core();
+    Aftermath after;
+    {
+        std::lock_guard lock(c.mutex);
+        if (c.fd < 0) return;
+        bool lost = false;
+        if (events & EPOLLOUT) lost = !flush(c);
+        if (!lost && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) && !c.readPaused) {
+            // Frames already buffered first: reading may have paused on them.
+            if (!parseFrames(self, c, after)) lost = true;
+            std::uint8_t buffer[64 * 1024];
+            for (int round = 0; !lost && !c.readPaused && round < 16; ++round) {
+                const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+                if (n <= 0) {
+                    lost = true;
+                    break;
+                }
+                c.in.insert(c.in.end(), buffer, buffer + n);
+                if (!parseFrames(self, c, after)) lost = true;
+            }
+        } else if (!lost && (events & (EPOLLHUP | EPOLLERR)) && c.readPaused) {
+            lost = true;
+        }
+        if (lost) lostSocket(self, c, after);
+    }
+    after.run();
+}
+
+// Starts watching a connected socket (the caller holds the lock).
+void watch(const std::shared_ptr<Connection>& self, Connection::Core& c) {
+    std::weak_ptr<Connection> weak = self;
+    c.keepAlive = self;
+    c.ioId = IoLoop::shared().add(c.fd, interest(c), [weak](std::uint32_t events) { onSocketEvent(weak, events); });
+}
+
+} // namespace
+
+// The in-flight slot of a received frame: when it frees room, reading
+// resumes, starting with the frames already buffered (the socket may have
+// nothing more to say, so no readiness event would bring them). A release
+// from inside parseFrames (same thread, recursive lock) only unpauses; the
+// running parse goes on with the buffered frames itself.
+void detail::InFlightSlot::release() {
+    if (released_.exchange(true)) return;
+    auto connection = connection_.lock();
+    if (!connection) return;
+    auto& c = connection->core();
+    Aftermath after;
+    {
+        std::lock_guard lock(c.mutex);
+        if (c.generation != generation_ || c.inFlight == 0) return;
+        --c.inFlight;
+        if (c.readPaused && c.inFlight < kMaxFramesInFlight) {
+            c.readPaused = false;
+            if (!c.parsing && !parseFrames(connection, c, after)) {
+                lostSocket(connection, c, after);
+            } else if (c.ioId) {
+                IoLoop::shared().modify(c.ioId, c.fd, interest(c));
+            }
+        }
+    }
+    after.run();
+}
+
+namespace {
+
+// ---------------------------------------------------------------- client connect
+
+// Connects a client; false with the error kind when it cannot.
+bool connectClient(Connection& self, Connection::Core& c, bool* nameMissing) {
+    *nameMissing = false;
+    std::string folder, why;
+    const std::string leaf = detail::socketLeaf(self.name());
+    if (leaf.empty()) {
+        c.lastError = "\"" + self.name() + "\" is no valid service name";
+        *nameMissing = true;
+        return false;
+    }
+    UniqueFd dir = detail::openServiceDirectory(c.domain, &folder, &why);
+    if (!dir) {
+        c.lastError = why;
+        *nameMissing = true;
+        return false;
+    }
+    const std::string path = detail::descriptorPath(dir.get(), leaf);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), std::min(path.size() + 1, sizeof address.sun_path - 1));
+    const int rc = sys::retry([&] { return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address); });
+    if (rc < 0) {
+        c.lastError = sys::errorText("connect " + folder + "/" + leaf, -rc);
+        *nameMissing = rc == -ENOENT;
+        return false;
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    int pidfd = -1;
+    if (auto creds = readPeerCredentials(fd.get(), &pidfd, &why)) c.credentials = *creds;
+    c.pidfd.reset(pidfd);
+    c.fd = fd.release();
+    c.lastError.clear();
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- factories
+
+std::shared_ptr<Connection> Connection::createMachService(std::string_view name,
+                                                          std::shared_ptr<dispatch::Queue> targetQueue,
+                                                          std::uint64_t flags) {
+    const Domain domain = (flags & kMachServicePrivileged) ? Domain::System : Domain::User;
+    if (!(flags & kMachServiceListener))
+        return std::make_shared<Connection>(Role::Client, std::string(name), domain, std::move(targetQueue));
+    auto listener = std::make_shared<Connection>(Role::Listener, std::string(name), domain, std::move(targetQueue));
+    auto& c = listener->core();
+    int fd = takeActivatedSocket(name);
+    if (fd < 0) fd = bindServiceSocket(name, domain, &c.lastError);
+    c.fd = fd;
+    return listener;
+}
+
+std::shared_ptr<Connection> Connection::create(std::string_view name, std::shared_ptr<dispatch::Queue> targetQueue) {
+    return std::make_shared<Connection>(Role::Client, std::string(name), Domain::User, std::move(targetQueue));
+}
+
+// ---------------------------------------------------------------- listener
+
+namespace {
+
+void admitPeer(const std::shared_ptr<Connection>& listener, std::shared_ptr<Connection> peer) {
+    Connection::PeerAdmission admission;
+    {
+        std::lock_guard lock(listener->core().mutex);
+        admission = listener->core().admission;
+    }
+    auto hand = [listener, peer] {
+        Aftermath after;
+        {
+            std::lock_guard lock(listener->core().mutex);
+            if (listener->core().cancelled) return;
+            deliver(listener, listener->core(), peer, after);
+        }
+        after.run();
+    };
+    if (!admission) {
+        hand();
+        return;
+    }
+    dispatch::Queue::global()->async([admission, peer, hand] {
+        if (auto refused = admission(peer->credentials())) {
+            peer->cancel();
+            return;
+        }
+        hand();
+    });
+}
+
+void onAccept(const std::weak_ptr<Connection>& weak) {
+    auto listener = weak.lock();
+    if (!listener) return;
+    for (int round = 0; round < 64; ++round) {
+        int fd;
+        {
+            std::lock_guard lock(listener->core().mutex);
+            if (listener->core().fd < 0) return;
+            fd = ::accept4(listener->core().fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        }
+        if (fd < 0) return;
+        if (gPeers.load() >= kMaxPeersPerListener) {
+            ::close(fd);
+            continue;
+        }
+        auto peer = std::make_shared<Connection>(Connection::Role::Peer, listener->name(), listener->core().domain, nullptr);
+        auto& c = peer->core();
+        std::string why;
+        int pidfd = -1;
+        auto creds = readPeerCredentials(fd, &pidfd, &why);
+        if (!creds) {
+            ::close(fd);
+            continue;
+        }
+        c.credentials = *creds;
+        c.pidfd.reset(pidfd);
+        c.fd = fd;
+        c.countedPeer = true;
+        ++gPeers;
+        admitPeer(listener, std::move(peer));
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- operations
+
+void Connection::setEventHandler(EventHandler handler) {
+    std::lock_guard lock(core_->mutex);
+    if (!core_->invalidSent) core_->handler = std::move(handler);
+}
+
+void Connection::setTargetQueue(std::shared_ptr<dispatch::Queue> queue) {
+    std::lock_guard lock(core_->mutex);
+    if (!queue) return;
+    core_->target = queue;
+    core_->events = dispatch::Queue::serial("xpc.events." + name_, std::move(queue));
+}
+
+void Connection::resume() {
+    auto self = shared_from_this();
+    Aftermath after;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& c = *core_;
+        if (c.resumed || c.cancelled) return;
+        c.resumed = true;
+        switch (role_) {
+        case Role::Listener:
+            if (c.fd < 0) {
+                deliver(self, c, kConnectionInvalid, after);
+                break;
+            }
+            c.keepAlive = self;
+            {
+                std::weak_ptr<Connection> weak = self;
+                c.ioId = IoLoop::shared().add(c.fd, EPOLLIN, [weak](std::uint32_t) { onAccept(weak); });
+            }
+            break;
+        case Role::Peer:
+            if (c.fd >= 0) watch(self, c);
+            break;
+        case Role::Client: {
+            bool missing = false;
+            if (connectClient(*this, c, &missing)) {
+                watch(self, c);
+            } else if (missing) {
+                c.cancelled = true;
+                deliver(self, c, kConnectionInvalid, after);
+            }
+            break;
+        }
+        }
+    }
+    after.run();
+}
+
+void Connection::cancel() {
+    auto self = shared_from_this();
+    Aftermath after;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& c = *core_;
+        if (c.cancelled && c.invalidSent) return;
+        c.cancelled = true;
+        if (c.fd >= 0 && c.ioId == 0) {
+            // Never watched (a refused or unresumed peer, a listener never resumed).
+            ::close(c.fd);
+            c.fd = -1;
+        }
+        detachSocket(c, after);
+        c.keepAlive.reset();
+        failPending(c, kConnectionInvalid, after);
+        deliver(self, c, kConnectionInvalid, after);
+    }
+    after.run();
+}
+
+void Connection::setContext(void* context) {
+    std::lock_guard lock(core_->mutex);
+    core_->context = context;
+}
+
+void* Connection::context() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->context;
+}
+
+namespace {
+
+// A client not connected (yet, or since an interruption) connects now.
+bool ensureConnected(const std::shared_ptr<Connection>& self, Connection::Core& c, Aftermath& after) {
+    if (c.fd >= 0) return true;
+    if (!self->isListener() && self->isPeer()) return false;
+    if (!c.resumed || c.cancelled) return false;
+    bool missing = false;
+    if (connectClient(*self, c, &missing)) {
+        watch(self, c);
+        return true;
+    }
+    if (missing) {
+        c.cancelled = true;
+        failPending(c, kConnectionInvalid, after);
+        deliver(self, c, kConnectionInvalid, after);
+    }
+    return false;
+}
+
+} // namespace
+
+void Connection::sendMessage(const std::shared_ptr<Dictionary>& message) {
+    if (!message || role_ == Role::Listener) return;
+    auto self = shared_from_this();
+    Aftermath after;
+    std::shared_ptr<detail::InFlightSlot> slot;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& c = *core_;
+        std::uint32_t flags = 0;
+        std::uint64_t replyTo = 0;
+        if (message->isReply()) {
+            const auto& route = message->route();
+            // Only to the connection (and socket) the request came on.
+            if (!route || route->connection.lock() != self || route->generation != c.generation) return;
+            flags = wire::kIsReply;
+            replyTo = route->messageId;
+            slot = route->slot;
+        } else if (c.cancelled || !ensureConnected(self, c, after)) {
+            after.run();
+            return;
+        }
+        if (c.fd >= 0) {
+            if (auto frame = wire::encodeFrame(*message, flags, c.nextId++, replyTo))
+                enqueue(self, c, std::move(*frame), after);
+        }
+    }
+    if (slot) slot->release();
+    after.run();
+}
+
+void Connection::sendMessageWithReply(const std::shared_ptr<Dictionary>& message,
+                                      std::shared_ptr<dispatch::Queue> replyQueue, ReplyHandler handler) {
+    if (!handler) return;
+    auto self = shared_from_this();
+    Aftermath after;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& c = *core_;
+        auto queue = replyQueue ? replyQueue : c.target;
+        auto fail = [&](std::shared_ptr<Object> error) {
+            after.tasks.push_back([queue, handler, error] { queue->async([handler, error] { handler(error); }); });
+        };
+        if (!message || role_ == Role::Listener || message->isReply()) {
+            fail(kConnectionInvalid);
+        } else if (c.cancelled) {
+            fail(kConnectionInvalid);
+        } else if (!ensureConnected(self, c, after)) {
+            fail(c.cancelled ? kConnectionInvalid : kConnectionInterrupted);
+        } else {
+            const std::uint64_t id = c.nextId++;
+            auto frame = wire::encodeFrame(*message, wire::kWantsReply, id, 0);
+            if (!frame) {
+                fail(kConnectionInvalid);
+            } else {
+                c.pending[id] = PendingReply{queue, handler, c.generation};
+                enqueue(self, c, std::move(*frame), after); // a failure fails the pending reply
+            }
+        }
+    }
+    after.run();
+}
+
+PeerCredentials Connection::credentials() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->credentials;
+}
+
+void Connection::setPeerAdmission(PeerAdmission admission) {
+    std::lock_guard lock(core_->mutex);
+    core_->admission = std::move(admission);
+}
+
+std::string Connection::lastError() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->lastError;
+}
+
+std::string Connection::description() const {
+    const char* role = role_ == Role::Listener ? "listener" : role_ == Role::Peer ? "peer" : "client";
+    return "<connection: " + std::string(role) + " " + name_ + ">";
+}
+
+} // namespace pf::xpc

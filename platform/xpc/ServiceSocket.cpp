@@ -1,0 +1,113 @@
+#include "platform/xpc/ServiceSocket.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "platform/xpc/ServiceDirectory.h"
+#include "platform/xpc/Syscall.h"
+
+namespace pf::xpc {
+
+std::optional<std::string> serviceDirectory(Domain domain, std::string* why) {
+    std::string path;
+    if (!detail::openServiceDirectory(domain, &path, why)) return std::nullopt;
+    return path;
+}
+
+std::optional<std::string> socketPath(std::string_view serviceName, Domain domain, std::string* why) {
+    const std::string leaf = detail::socketLeaf(serviceName);
+    if (leaf.empty()) {
+        if (why) *why = "\"" + std::string(serviceName) + "\" is no valid service name";
+        return std::nullopt;
+    }
+    auto folder = serviceDirectory(domain, why);
+    if (!folder) return std::nullopt;
+    return *folder + "/" + leaf;
+}
+
+int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why) {
+    const std::string leaf = detail::socketLeaf(serviceName);
+    if (leaf.empty()) {
+        if (why) *why = "\"" + std::string(serviceName) + "\" is no valid service name";
+        return -1;
+    }
+    std::string folder;
+    UniqueFd dir = detail::openServiceDirectory(domain, &folder, why);
+    if (!dir) return -1;
+    const std::string path = detail::descriptorPath(dir.get(), leaf);
+    if (path.empty()) {
+        if (why) *why = "socket path too long";
+        return -1;
+    }
+    // A stale socket of an earlier run is replaced; anything else is left alone.
+    struct stat st {};
+    if (::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            if (why) *why = folder + "/" + leaf + " exists and is no socket";
+            return -1;
+        }
+        ::unlinkat(dir.get(), leaf.c_str(), 0);
+    }
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        if (why) *why = sys::errorText("socket", errno);
+        return -1;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (why) *why = sys::errorText("bind " + folder + "/" + leaf, errno);
+        return -1;
+    }
+    // System services admit peers by their credentials, so anyone may
+    // connect; a user's services are the user's alone (and so is the folder).
+    ::fchmodat(dir.get(), leaf.c_str(), domain == Domain::System ? 0666 : 0600, 0);
+    if (::listen(fd.get(), SOMAXCONN) != 0) {
+        if (why) *why = sys::errorText("listen", errno);
+        return -1;
+    }
+    return fd.release();
+}
+
+int takeActivatedSocket(std::string_view serviceName) {
+    const char* pid = ::getenv("LISTEN_PID");
+    const char* fds = ::getenv("LISTEN_FDS");
+    if (!pid || !fds || std::strtol(pid, nullptr, 10) != ::getpid()) return -1;
+    const long count = std::strtol(fds, nullptr, 10);
+    if (count < 1 || count > 64) return -1;
+    long index = 0;
+    if (const char* names = ::getenv("LISTEN_FDNAMES")) {
+        std::istringstream list(names);
+        long i = 0;
+        for (std::string name; std::getline(list, name, ':'); ++i) {
+            if (name == serviceName) {
+                index = i;
+                break;
+            }
+        }
+    }
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    if (index >= count) return -1;
+    const int fd = 3 + static_cast<int>(index);
+    struct stat st {};
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening)
+        return -1;
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+} // namespace pf::xpc
