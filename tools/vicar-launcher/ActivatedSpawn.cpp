@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/close_range.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,6 +71,10 @@ void formatPid(char* out, pid_t pid) {
     }
     for (int i = 0; i < n; ++i) // dup2 leaves the new descriptor without close-on-exec
         if (::dup2(moved[i], 3 + i) < 0) failChild(reportFd, Step::MoveDescriptors);
+    // Whatever the launcher itself inherited without close-on-exec stays
+    // here: the job gets its sockets and standard descriptors, nothing else.
+    if (::syscall(SYS_close_range, 3 + n, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+        for (int fd = 3 + n; fd < 4096; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
     const auto& id = request.identity;
     if (id.switchUser) {
