@@ -106,7 +106,9 @@ void writeAlias(const pf::Notification& note) {
     VDWriteAliasFile(folder, *bookmark); // failures of the alias are reported to nobody
 }
 
-bool registerInstallService() {
+} // namespace
+
+void VDRegisterInstallService() {
     auto& center = pf::NotificationCenter::defaultCenter();
     auto once = std::make_shared<pf::NotificationCenter::ObserverHandle>();
     *once = center.addObserver("NSApplicationWillFinishLaunchingNotification", nullptr,
@@ -119,9 +121,4 @@ bool registerInstallService() {
                                    once->reset();
                                });
     center.addObserver(kDidInstallNotification, nullptr, writeAlias);
-    return true;
 }
-
-} // namespace
-
-const bool kVDInstallServiceRegistered = registerInstallService();

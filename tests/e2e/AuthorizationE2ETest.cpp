@@ -33,7 +33,7 @@ protected:
     // A request every admitted peer gets an answer to (an error reply: the
     // bundle does not exist), run as the given user and groups.
     vt::CommandResult ask(const std::string& program, const std::string& uid, const std::string& groups = "") const {
-        std::vector<std::string> argv = {"setpriv", "--reuid=" + uid, "--regid=" + uid};
+        std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid};
         argv.push_back(groups.empty() ? "--clear-groups" : "--groups=" + groups);
         argv.insert(argv.end(), {program, "uninstall", "/nonexistent/Missing.app"});
         return vt::runCommand(argv, f_->environment());

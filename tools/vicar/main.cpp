@@ -6,8 +6,6 @@
 #include "server/VDSMJobServer.h"
 
 int main(int argc, char** argv) {
-    // The install service registers itself by a static initializer; naming
-    // its flag keeps the linker from dropping it.
-    (void)kVDInstallServiceRegistered;
+    VDRegisterInstallService();
     return VDApplicationMain<VDSMJobServer>(argc, argv);
 }
