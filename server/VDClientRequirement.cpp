@@ -242,3 +242,25 @@ std::shared_ptr<VDClientRequirement> VDClientRequirement::fromMainBundle() {
     for (auto& rule : administratorRules()) rules.push_back(std::move(rule));
     return fromRules(pf::Value(std::move(rules)));
 }
+
+std::optional<std::string> VDClientRequirement::refusalReason(const pf::xpc::PeerCredentials& peer) const {
+    std::string signedWhy;
+    std::optional<std::optional<std::string>> signedIdentifier; // looked up at most once
+    for (const auto& rule : rules_) {
+        switch (rule.kind) {
+        case Rule::Kind::Uid:
+            if (peer.euid == rule.id) return std::nullopt;
+            break;
+        case Rule::Kind::Gid:
+            if (peer.egid == rule.id || peer.isMember(rule.id)) return std::nullopt;
+            break;
+        case Rule::Kind::Signed:
+            if (!signedIdentifier) signedIdentifier = VDSignedIdentifierOfPeer(peer, &signedWhy);
+            if (*signedIdentifier == rule.identifier) return std::nullopt;
+            if (*signedIdentifier && signedWhy.empty()) signedWhy = "signed as " + **signedIdentifier;
+            break;
+        }
+    }
+    if (rules_.empty()) return "no client rule admits anyone";
+    return signedWhy.empty() ? std::string("no rule admits it") : "no rule admits it; " + signedWhy;
+}

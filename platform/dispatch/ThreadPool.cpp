@@ -23,7 +23,10 @@ public:
         std::unique_lock lock(mutex_);
         queues_[static_cast<int>(priority)].push_back(std::move(task));
         ++pending_;
-        if (idle_ > 0 || workers_ >= kMaxWorkers) {
+        // An idle worker counts until it wakes, so a burst of tasks must not
+        // all lean on the same one: start a worker unless enough idle ones
+        // remain for every queued task.
+        if (std::size_t(idle_) >= pending_ || workers_ >= kMaxWorkers) {
             cv_.notify_one();
             return;
         }

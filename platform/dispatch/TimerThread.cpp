@@ -46,8 +46,10 @@ private:
                 continue;
             }
             auto first = due_.begin();
-            if (first->first.first > Clock::now()) {
-                cv_.wait_until(lock, first->first.first);
+            // A copy: the entry may be cancelled (erased) while this thread waits.
+            const Clock::time_point deadline = first->first.first;
+            if (deadline > Clock::now()) {
+                cv_.wait_until(lock, deadline);
                 continue;
             }
             auto callback = std::move(first->second);

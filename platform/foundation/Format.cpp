@@ -1,6 +1,9 @@
 #include "platform/foundation/Format.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <optional>
 
 #include "platform/foundation/Exception.h"
@@ -52,7 +55,13 @@ std::string rebuild(const Spec& s, const char* length, char conversion) {
 long long asSigned(const FormatArg::Storage& v) {
     if (auto p = std::get_if<long long>(&v)) return *p;
     if (auto p = std::get_if<unsigned long long>(&v)) return static_cast<long long>(*p);
-    if (auto p = std::get_if<double>(&v)) return static_cast<long long>(*p);
+    if (auto p = std::get_if<double>(&v)) {
+        // Saturated, as a real outside the range has no integer to convert to.
+        if (std::isnan(*p)) return 0;
+        if (*p >= 9223372036854775807.0) return std::numeric_limits<long long>::max();
+        if (*p <= -9223372036854775808.0) return std::numeric_limits<long long>::min();
+        return static_cast<long long>(*p);
+    }
     if (auto p = std::get_if<const void*>(&v)) return static_cast<long long>(reinterpret_cast<std::uintptr_t>(*p));
     return 0;
 }
@@ -161,9 +170,10 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
     std::string out;
     std::size_t next = 0; // the next argument to consume
     auto take = [&]() -> const FormatArg::Storage* { return next < args.size() ? &args[next++].storage() : nullptr; };
+    // A width or precision taken from the arguments, clamped before anything negates it.
     auto takeInt = [&](std::optional<long>& slot) {
         const FormatArg::Storage* a = take();
-        if (a) slot = static_cast<long>(asSigned(*a));
+        if (a) slot = static_cast<long>(std::clamp<long long>(asSigned(*a), -kMaxWidth, kMaxWidth));
     };
 
     std::size_t i = 0;
@@ -185,8 +195,11 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
         std::size_t k = j;
         while (k < format.size() && format[k] >= '0' && format[k] <= '9') ++k;
         if (k > j && k < format.size() && format[k] == '$') {
-            next = std::size_t(std::stoul(std::string(format.substr(j, k - j)))) - 1;
-            if (next > args.size()) next = args.size();
+            // Position n is argument n-1; 0 and positions past the end take none.
+            std::size_t position = 0;
+            for (std::size_t d = j; d < k; ++d)
+                position = std::min(args.size() + 1, position * 10 + std::size_t(format[d] - '0'));
+            next = position == 0 ? args.size() : std::min(position - 1, args.size());
             j = k + 1;
         }
         while (j < format.size() && isFlag(format[j])) {

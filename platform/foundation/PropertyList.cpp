@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <plist/plist.h>
+#include <utf8.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,13 +67,17 @@ bool xmlNestingWithin(std::string_view xml, std::size_t maxDepth) {
 }
 
 // libplist node -> Value; the depth and the number of values made are bounded again here.
+// Depth counts containers only, as the checks before parsing do: a leaf
+// inside a container at the limit is within it.
 struct Reader {
     const PropertyListLimits& limits;
     std::size_t made = 0;
 
     bool read(plist_t node, std::size_t depth, Value& out) {
-        if (++made > limits.maxObjects || depth > limits.maxDepth) return false;
-        switch (plist_get_node_type(node)) {
+        if (++made > limits.maxObjects) return false;
+        const plist_type type = plist_get_node_type(node);
+        if ((type == PLIST_ARRAY || type == PLIST_DICT) && depth > limits.maxDepth) return false;
+        switch (type) {
         case PLIST_BOOLEAN: {
             uint8_t b = 0;
             plist_get_bool_val(node, &b);
@@ -172,12 +177,18 @@ bool looksLikeXML(std::string_view bytes) {
     return i != std::string_view::npos && bytes[i] == '<';
 }
 
+// Property-list strings are Unicode text: libplist would cut a string short
+// at a NUL, and its binary writer drops the bytes after an invalid sequence.
+bool isWritableString(const std::string& s) {
+    return s.find('\0') == std::string::npos && utf8::is_valid(s.begin(), s.end());
+}
+
 // Value -> libplist node; nullptr when something cannot be written faithfully
-// (null, objects, and strings with NUL bytes, which libplist would cut short).
+// (null, objects, strings that are no NUL-free UTF-8).
 plist_t toNode(const Value& v) {
     switch (v.kind()) {
     case Value::Kind::String:
-        if (v.string().find('\0') != std::string::npos) return nullptr;
+        if (!isWritableString(v.string())) return nullptr;
         return plist_new_string(v.string().c_str());
     case Value::Kind::Integer: return plist_new_uint(static_cast<uint64_t>(v.integer()));
     case Value::Kind::Real: return plist_new_real(v.real());
@@ -207,7 +218,7 @@ plist_t toNode(const Value& v) {
     case Value::Kind::Dictionary: {
         PlistPtr dict(plist_new_dict());
         for (const auto& [key, item] : v.dictionary()) {
-            if (key.find('\0') != std::string::npos) return nullptr;
+            if (!isWritableString(key)) return nullptr;
             plist_t node = toNode(item);
             if (!node) return nullptr;
             plist_dict_set_item(dict.get(), key.c_str(), node);

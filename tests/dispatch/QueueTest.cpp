@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Date.h"
+#include "platform/runloop/RunLoop.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using pf::dispatch::Priority;
+using pf::dispatch::Queue;
+using namespace std::chrono_literals;
+
+// Waits (with a watchdog) until the counter reaches the value.
+bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + watchdog;
+    while (counter.load() < value) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
+    struct Case {
+        const char* what;
+        std::shared_ptr<Queue> target;
+    };
+    const Case cases[] = {
+        {"on the default global queue", nullptr},
+        {"on a background global queue", Queue::global(Priority::Background)},
+        {"on another serial queue", Queue::serial("outer")},
+    };
+    for (const auto& c : cases) {
+        auto queue = Queue::serial("com.vandrelsys.test", c.target);
+        EXPECT_EQ(queue->label(), "com.vandrelsys.test");
+        constexpr int kTasks = 1000; // many batches
+        std::vector<int> order;
+        std::atomic<int> inFlight{0};
+        std::atomic<bool> overlapped{false}, wrongQueue{false};
+        vt::Event done;
+        for (int i = 0; i < kTasks; ++i) {
+            queue->async([&, i] {
+                if (inFlight.fetch_add(1) != 0) overlapped = true;
+                if (Queue::current() != queue) wrongQueue = true;
+                order.push_back(i);
+                inFlight.fetch_sub(1);
+                if (i == kTasks - 1) done.signal();
+            });
+        }
+        ASSERT_TRUE(done.wait()) << c.what;
+        EXPECT_FALSE(overlapped) << c.what;
+        EXPECT_FALSE(wrongQueue) << c.what;
+        ASSERT_EQ(order.size(), std::size_t(kTasks)) << c.what;
+        for (int i = 0; i < kTasks; ++i) ASSERT_EQ(order[std::size_t(i)], i) << c.what;
+    }
+}
+
+TEST(SerialQueue, TwoQueuesDoNotWaitForEachOther) {
+    auto blocked = Queue::serial("blocked");
+    auto free = Queue::serial("free");
+    vt::Event release, ran;
+    blocked->async([&] { release.wait(); });
+    free->async([&] { ran.signal(); });
+    EXPECT_TRUE(ran.wait());
+    release.signal();
+    blocked->sync([] {}); // drained after the release
+}
+
+TEST(GlobalQueue, ABlockedTaskNeverStarvesOthers) {
+    // Idle workers first: the pool must grow even when a burst of blocking
+    // tasks finds some threads idle.
+    for (int round = 0; round < 3; ++round) {
+        std::atomic<int> warm{0};
+        for (int i = 0; i < 4; ++i) Queue::global()->async([&] { ++warm; });
+        ASSERT_TRUE(waitForCount(warm, 4));
+    }
+    for (int blockedTasks : {1, 8, 64}) {
+        vt::Event release;
+        std::atomic<int> started{0}, finished{0};
+        for (int i = 0; i < blockedTasks; ++i) {
+            Queue::global(i % 2 ? Priority::Default : Priority::Low)->async([&] {
+                ++started;
+                release.wait(30s);
+                ++finished;
+            });
+        }
+        // Every blocked task gets a thread of its own, and one more still runs.
+        EXPECT_TRUE(waitForCount(started, blockedTasks)) << blockedTasks << " started " << started;
+        vt::Event other;
+        Queue::global(Priority::Background)->async([&] { other.signal(); });
+        EXPECT_TRUE(other.wait()) << "starved behind " << blockedTasks << " blocked tasks";
+        EXPECT_EQ(finished, 0);
+        release.signal();
+        EXPECT_TRUE(waitForCount(finished, blockedTasks));
+    }
+}
+
+TEST(GlobalQueue, LabelsAndCurrentQueue) {
+    EXPECT_EQ(Queue::global()->label(), "com.apple.root.default-qos");
+    EXPECT_EQ(Queue::global(Priority::Default), Queue::global());
+    EXPECT_NE(Queue::global(Priority::High), Queue::global(Priority::Low));
+    EXPECT_EQ(Queue::current(), nullptr); // a plain thread runs no queue's task
+    std::shared_ptr<Queue> seen;
+    Queue::global(Priority::High)->sync([&] { seen = Queue::current(); });
+    EXPECT_EQ(seen, Queue::global(Priority::High));
+}
+
+TEST(Queue, AfterRunsOnTheQueueNoEarlierThanAsked) {
+    struct Case {
+        std::shared_ptr<Queue> queue;
+        double seconds;
+    };
+    const Case cases[] = {{Queue::global(), 0.05}, {Queue::serial("later"), 0.02}, {Queue::global(), 0.0}, {Queue::global(), -1.0}};
+    for (const auto& c : cases) {
+        vt::Event fired;
+        std::shared_ptr<Queue> ranOn;
+        const auto start = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration waited{};
+        c.queue->after(c.seconds, [&] {
+            waited = std::chrono::steady_clock::now() - start;
+            ranOn = Queue::current();
+            fired.signal();
+        });
+        ASSERT_TRUE(fired.wait()) << c.seconds;
+        EXPECT_EQ(ranOn, c.queue);
+        EXPECT_GE(std::chrono::duration<double>(waited).count(), std::max(0.0, c.seconds) - 0.001) << c.seconds;
+    }
+}
+
+TEST(Queue, AfterEarlierDeadlineFiresFirst) {
+    auto queue = Queue::serial("order");
+    std::vector<int> order;
+    vt::Event done;
+    queue->after(0.2, [&] {
+        order.push_back(2);
+        done.signal();
+    });
+    queue->after(0.01, [&] { order.push_back(1); });
+    ASSERT_TRUE(done.wait());
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(Queue, OnceRunsExactlyOnceAcrossThreads) {
+    pf::dispatch::OnceFlag flag;
+    std::atomic<int> runs{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            pf::dispatch::once(flag, [&] {
+                std::this_thread::yield();
+                ++runs;
+            });
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(runs, 1);
+}
+
+TEST(MainQueue, TasksRunOnTheMainThreadWhenItsLoopRuns) {
+    ASSERT_TRUE(pf::dispatch::isMainThread());
+    auto main = Queue::main();
+    EXPECT_EQ(main->label(), "com.apple.main-thread");
+    std::vector<int> order;
+    std::atomic<bool> offMain{false};
+    std::thread poster([&] {
+        EXPECT_FALSE(pf::dispatch::isMainThread());
+        for (int i = 0; i < 100; ++i)
+            main->async([&, i] {
+                if (!pf::dispatch::isMainThread() || Queue::current() != main) offMain = true;
+                order.push_back(i);
+            });
+    });
+    poster.join();
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return order.size() == 100; }));
+    EXPECT_FALSE(offMain);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(order[std::size_t(i)], i);
+
+    // sync to the main queue from another thread, served by the running loop.
+    std::atomic<bool> synced{false};
+    std::thread caller([&] {
+        main->sync([] {});
+        synced = true;
+    });
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return synced.load(); }));
+    caller.join();
+}
+
+TEST(MainQueue, ATaskThatThrowsDoesNotLoseTheOthers) {
+    auto main = Queue::main();
+    std::vector<int> ran;
+    main->async([&] { ran.push_back(1); });
+    main->async([] { throw std::runtime_error("task failed"); });
+    main->async([&] { ran.push_back(3); });
+    bool threw = false;
+    EXPECT_TRUE(vt::runMainLoopUntil([&] {
+        try {
+            pf::RunLoop::main().runUntil(pf::Date::now().addingSeconds(0.05));
+        } catch (const std::runtime_error&) {
+            threw = true;
+        }
+        return threw && ran.size() == 2;
+    }));
+    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
+}
+
+} // namespace

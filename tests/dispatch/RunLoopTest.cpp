@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/Date.h"
+#include "platform/runloop/RunLoop.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using pf::Date;
+using pf::RunLoop;
+using Result = RunLoop::Result;
+
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0); }
+    ~Pipe() {
+        ::close(fds[0]);
+        ::close(fds[1]);
+    }
+    int reader() const { return fds[0]; }
+    void put() const { EXPECT_EQ(::write(fds[1], "x", 1), 1); }
+    void drain() const {
+        char buffer[64];
+        while (::read(fds[0], buffer, sizeof buffer) > 0) {
+        }
+    }
+};
+
+// Runs the body on a thread of its own, so its loop sees no main-queue work.
+void onOwnThread(const std::function<void(RunLoop&)>& body) {
+    std::thread t([&] { body(RunLoop::current()); });
+    t.join();
+}
+
+Result runBriefly(RunLoop& loop) { return loop.runUntil(Date::now().addingSeconds(0.02)); }
+
+TEST(RunLoop, EachThreadHasItsOwnLoopAndTheMainThreadTheMainOne) {
+    ASSERT_TRUE(pf::dispatch::isMainThread());
+    EXPECT_EQ(&RunLoop::current(), &RunLoop::main());
+    RunLoop* a = nullptr;
+    RunLoop* again = nullptr;
+    onOwnThread([&](RunLoop& loop) {
+        a = &loop;
+        again = &RunLoop::current();
+    });
+    EXPECT_EQ(a, again);
+    EXPECT_NE(a, &RunLoop::main());
+}
+
+TEST(RunLoop, ReadSourceCanBeSwitchedOffAndOn) {
+    onOwnThread([](RunLoop& loop) {
+        Pipe pipe;
+        int calls = 0;
+        auto source = loop.addReadSource(pipe.reader(), [&] {
+            ++calls;
+            pipe.drain();
+        });
+        EXPECT_TRUE(source->isEnabled());
+        EXPECT_EQ(runBriefly(loop), Result::TimedOut); // nothing to read yet
+
+        struct Step {
+            const char* what;
+            bool enabled;
+            bool switchTwice;
+            bool write;
+            Result result;
+            int calls;
+        };
+        const Step steps[] = {
+            {"readable", true, false, true, Result::HandledInput, 1},
+            {"drained", true, false, false, Result::TimedOut, 1},
+            {"off while readable", false, false, true, Result::TimedOut, 1},
+            {"still off", false, false, false, Result::TimedOut, 1},
+            {"on again: the pending byte is seen", true, false, false, Result::HandledInput, 2},
+            {"off twice", false, true, false, Result::TimedOut, 2},
+            {"on twice", true, true, true, Result::HandledInput, 3},
+        };
+        for (const auto& s : steps) {
+            source->setEnabled(s.enabled);
+            if (s.switchTwice) source->setEnabled(s.enabled);
+            EXPECT_EQ(source->isEnabled(), s.enabled) << s.what;
+            if (s.write) pipe.put();
+            EXPECT_EQ(runBriefly(loop), s.result) << s.what;
+            EXPECT_EQ(calls, s.calls) << s.what;
+        }
+        source->invalidate();
+        pipe.put();
+        EXPECT_EQ(runBriefly(loop), Result::TimedOut);
+        EXPECT_EQ(calls, 3);
+        EXPECT_FALSE(source->isEnabled());
+        source->setEnabled(true); // an invalidated source stays off
+        EXPECT_EQ(runBriefly(loop), Result::TimedOut);
+        source->invalidate();
+    });
+}
+
+TEST(RunLoop, CallbackMayInvalidateItselfAndOtherReadySources) {
+    onOwnThread([](RunLoop& loop) {
+        Pipe first, second;
+        int firstCalls = 0, secondCalls = 0;
+        std::shared_ptr<RunLoop::Source> a, b;
+        a = loop.addReadSource(first.reader(), [&] {
+            ++firstCalls;
+            a->invalidate();
+            b->invalidate();
+        });
+        b = loop.addReadSource(second.reader(), [&] {
+            ++secondCalls;
+            a->invalidate();
+            b->invalidate();
+        });
+        first.put();
+        second.put();
+        EXPECT_EQ(runBriefly(loop), Result::HandledInput);
+        EXPECT_EQ(firstCalls + secondCalls, 1); // whichever ran first stopped the other
+        a.reset();
+        b.reset();
+        EXPECT_EQ(runBriefly(loop), Result::TimedOut);
+    });
+}
+
+TEST(RunLoop, TimersFireOnTheirLoop) {
+    onOwnThread([](RunLoop& loop) {
+        const auto self = std::this_thread::get_id();
+        int once = 0, repeating = 0, disabled = 0, invalidated = 0;
+        bool wrongThread = false;
+        auto t1 = loop.addTimer(0.0, 0.0, [&] { ++once; });
+        auto t2 = loop.addTimer(0.001, 0.002, [&] {
+            ++repeating;
+            if (std::this_thread::get_id() != self) wrongThread = true;
+        });
+        auto t3 = loop.addTimer(0.0, 0.001, [&] { ++disabled; });
+        t3->setEnabled(false);
+        auto t4 = loop.addTimer(0.0, 0.0, [&] { ++invalidated; });
+        t4->invalidate();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (repeating < 5 && std::chrono::steady_clock::now() < deadline) runBriefly(loop);
+        EXPECT_GE(repeating, 5) << "repeating timer stalled";
+        EXPECT_EQ(once, 1);
+        EXPECT_FALSE(t1->isEnabled()); // a fired one-shot timer is spent
+        EXPECT_EQ(disabled, 0);
+        EXPECT_EQ(invalidated, 0);
+        EXPECT_FALSE(wrongThread);
+        t3->setEnabled(true);
+        while (disabled == 0 && std::chrono::steady_clock::now() < deadline) runBriefly(loop);
+        EXPECT_GT(disabled, 0) << "re-enabled timer never fired";
+        t2->invalidate();
+        t3->invalidate();
+        const int stopped = repeating;
+        loop.runFor(0.02);
+        EXPECT_EQ(repeating, stopped);
+    });
+}
+
+TEST(RunLoop, TimedOutOnlyAtTheLimitAndWakeUpFromAnotherThread) {
+    onOwnThread([](RunLoop& loop) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(0.05)), Result::TimedOut);
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(49));
+        EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(-1)), Result::TimedOut); // a past limit returns at once
+
+        // Whether the wake-up comes before or while the loop waits, it ends
+        // the wait long before the limit, and counts as input.
+        std::thread waker([&] { loop.wakeUp(); });
+        EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(30)), Result::HandledInput);
+        waker.join();
+    });
+}
+
+TEST(RunLoop, MainLoopServesTheMainQueue) {
+    std::atomic<bool> ran{false};
+    bool onMain = false;
+    std::thread poster([&] {
+        pf::dispatch::Queue::main()->async([&] {
+            onMain = pf::dispatch::isMainThread();
+            ran = true;
+        });
+    });
+    poster.join();
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return ran.load(); }));
+    EXPECT_TRUE(onMain);
+    // A main-queue task posted from the main thread runs on the next pass, not inline.
+    bool nested = false;
+    pf::dispatch::Queue::main()->async([&] { nested = true; });
+    EXPECT_FALSE(nested);
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return nested; }));
+}
+
+} // namespace

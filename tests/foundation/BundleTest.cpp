@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+void writeInfo(const std::string& path, const pf::Dictionary& info) {
+    auto xml = pf::xmlPropertyList(info);
+    ASSERT_TRUE(xml);
+    vt::writeFile(path, *xml);
+}
+
+TEST(Bundle, ReadsBothLayouts) {
+    vt::TempDir dir;
+    const pf::Dictionary info{{"CFBundleIdentifier", "com.example.tool"}, {"CFBundleExecutable", "tool"}};
+    writeInfo(dir / "Foo.app/Contents/Info.plist", info);
+    vt::writeFile(dir / "Foo.app/Contents/MacOS/tool", "#!", 0755);
+    vt::writeFile(dir / "Foo.app/Contents/Resources/install.bom", "x");
+    vt::writeFile(dir / "Foo.app/Contents/Resources/Sub/a.txt", "x");
+    vt::writeFile(dir / "Foo.app/Contents/Resources/en.lproj/Localizable.strings", "x");
+    writeInfo(dir / "Flat/Info.plist", info);
+    vt::writeFile(dir / "Flat/tool", "#!", 0755);
+    vt::writeFile(dir / "Flat/install.bom", "x");
+
+    struct Case {
+        std::string folder;
+        std::string resources;
+        std::string executable;
+    };
+    const Case cases[] = {
+        {dir / "Foo.app", dir / "Foo.app/Contents/Resources", dir / "Foo.app/Contents/MacOS/tool"},
+        {dir / "Flat", dir / "Flat", dir / "Flat/tool"},
+    };
+    for (const auto& c : cases) {
+        auto bundle = pf::Bundle::bundleWithPath(c.folder);
+        ASSERT_TRUE(bundle) << c.folder;
+        EXPECT_EQ(bundle->bundlePath(), c.folder);
+        EXPECT_TRUE(bundle->bundleURL().hasDirectoryPath());
+        EXPECT_EQ(bundle->bundleIdentifier(), "com.example.tool");
+        EXPECT_EQ(bundle->resourceURL().path(), c.resources);
+        ASSERT_TRUE(bundle->executableURL()) << c.folder;
+        EXPECT_EQ(bundle->executableURL()->path(), c.executable);
+        auto bom = bundle->URLForResource("install", "bom");
+        ASSERT_TRUE(bom) << c.folder;
+        EXPECT_EQ(bom->path(), c.resources + "/install.bom");
+        EXPECT_FALSE(bundle->URLForResource("missing", "bom"));
+    }
+    auto app = pf::Bundle::bundleWithPath(dir / "Foo.app");
+    EXPECT_EQ(app->URLForResource("a", "txt", "Sub")->path(), dir / "Foo.app/Contents/Resources/Sub/a.txt");
+    EXPECT_TRUE(app->URLForResource("Localizable", "strings", {}, "en"));
+    EXPECT_TRUE(app->URLForResource("Sub", "")->hasDirectoryPath());
+}
+
+TEST(Bundle, HostileNamesStayInsideTheBundle) {
+    vt::TempDir dir;
+    vt::writeFile(dir / "secret.txt", "x");
+    vt::writeFile(dir / "B/Info.plist", "not a property list");
+    auto bundle = pf::Bundle::bundleWithPath(dir / "B");
+    ASSERT_TRUE(bundle);
+    EXPECT_TRUE(bundle->infoDictionary().empty()); // a broken Info.plist reads as empty
+    EXPECT_EQ(bundle->bundleIdentifier(), "");
+    for (const char* sub : {"..", "../", "/", "a/../.."})
+        EXPECT_FALSE(bundle->URLForResource("secret", "txt", sub)) << sub;
+    EXPECT_FALSE(bundle->URLForResource("../secret", "txt"));
+    EXPECT_FALSE(bundle->URLForResource("", ""));
+    EXPECT_FALSE(bundle->URLForResource("secret", "txt", {}, "../.."));
+
+    for (const char* exe : {"../secret.txt", "/bin/sh", "a/b", ".."}) {
+        writeInfo(dir / "E/Info.plist", pf::Dictionary{{"CFBundleExecutable", exe}});
+        EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "E")->executableURL()) << exe;
+    }
+    writeInfo(dir / "E/Info.plist", pf::Dictionary{{"CFBundleExecutable", 7}});
+    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "E")->executableURL());
+}
+
+TEST(Bundle, OnlyRealDirectoriesAreBundles) {
+    vt::TempDir dir;
+    vt::writeFile(dir / "file", "x");
+    ASSERT_EQ(::mkdir((dir / "real").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_TRUE(pf::Bundle::bundleWithPath(dir / "real"));
+    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "file"));
+    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "link"));
+    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "missing"));
+    EXPECT_FALSE(pf::Bundle::bundleWithURL(*pf::URL::URLWithString("http://host/real/")));
+    // An Info.plist that is a symlink is not read.
+    ASSERT_EQ(::mkdir((dir / "L").c_str(), 0700), 0);
+    writeInfo(dir / "elsewhere.plist", pf::Dictionary{{"CFBundleIdentifier", "x"}});
+    ASSERT_EQ(::symlink((dir / "elsewhere.plist").c_str(), (dir / "L/Info.plist").c_str()), 0);
+    EXPECT_EQ(pf::Bundle::bundleWithPath(dir / "L")->bundleIdentifier(), "");
+}
+
+TEST(Bundle, MainBundleIsTheExecutablesFolder) {
+    auto main = pf::Bundle::mainBundle();
+    ASSERT_TRUE(main);
+    EXPECT_EQ(main, pf::Bundle::mainBundle());
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    ASSERT_GT(n, 0);
+    const std::string path(exe, std::size_t(n));
+    EXPECT_EQ(main->bundlePath(), path.substr(0, path.rfind('/')));
+    // The test programs embed the daemon's Info.plist.
+    EXPECT_EQ(main->bundleIdentifier(), "com.vandrelsys.VolumeSmith.vicar");
+}
+
+} // namespace

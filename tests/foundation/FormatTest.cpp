@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Exception.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/URL.h"
+
+namespace {
+
+using pf::FormatArg;
+
+struct FormatCase {
+    const char* format;
+    std::vector<FormatArg> args;
+    std::string text;
+};
+
+TEST(Format, PrintfConversionsAndObjects) {
+    const void* pointer = reinterpret_cast<const void*>(std::uintptr_t(0x1234));
+    const FormatCase cases[] = {
+        {"plain", {}, "plain"},
+        {"100%%", {}, "100%"},
+        {"%d|%i", {42, -42}, "42|-42"},
+        {"%5d|%-5d|%05d|%+d", {7, 7, 7, 7}, "    7|7    |00007|+7"},
+        {"%u", {4294967295u}, "4294967295"},
+        {"%u", {-1}, "4294967295"}, // an int read as unsigned, as a vararg would be
+        {"%lu|%llu|%zu", {-1L, -1LL, std::size_t(3)}, "18446744073709551615|18446744073709551615|3"},
+        {"%qd", {-5LL}, "-5"},
+        {"%hhd|%hd", {300, 70000}, "44|4464"},
+        {"%d", {std::int64_t(1) << 40}, "0"}, // truncated to int like printf
+        {"%ld", {std::int64_t(1) << 40}, "1099511627776"},
+        {"%x|%X|%#x|%o", {255, 255, 255, 8}, "ff|FF|0xff|10"},
+        {"%lx", {std::uintptr_t(0xdeadbeefcafe)}, "deadbeefcafe"},
+        {"%llx", {~0ull}, "ffffffffffffffff"},
+        {"%c%c", {'o', 'k'}, "ok"},
+        {"%C", {0xE9}, "\xC3\xA9"},
+        {"%lc", {0x1F600}, "\xF0\x9F\x98\x80"},
+        {"%f|%.2f|%8.3f|%-8.1f|", {1.5, 3.14159, 2.0, 2.25}, "1.500000|3.14|   2.000|2.2     |"},
+        {"%e|%g|%G", {12345.678, 0.0001, 1e20}, "1.234568e+04|0.0001|1E+20"},
+        {"%.0f", {2.5f}, "2"},
+        {"%s and %s", {"alpha", std::string("beta")}, "alpha and beta"},
+        {"[%6s][%-6s][%.2s]", {"ab", "ab", "abcdef"}, "[    ab][ab    ][ab]"},
+        {"%s", {static_cast<const char*>(nullptr)}, "(null)"},
+        {"%*d|%-*d|", {4, 1, 3, 2}, "   1|2  |"},
+        {"%*d|", {-4, 1}, "1   |"}, // a negative width means left-justified
+        {"%.*f", {1, 2.26}, "2.3"},
+        {"%2$s %1$s", {"world", "hello"}, "hello world"},
+        {"%@", {pf::Value(pf::Array{1, "two words"})}, "(\n    1,\n    \"two words\"\n)"},
+        {"%@ = %@", {pf::Value("key"), pf::Value(3.5)}, "key = 3.5"},
+        {"[%10@]", {pf::Value("abc")}, "[       abc]"},
+        {"%@", {"text for an object"}, "text for an object"},
+        {"%@", {12}, "12"},
+        {"%p", {pointer}, "0x1234"},
+        {"%d %d", {1}, "1 "},             // a missing argument prints nothing
+        {"%d", {"not a number"}, "not a number"}, // a wrong conversion prints what it has
+        {"%f", {3}, "3.000000"},
+        {"%s", {5}, "5"},
+        {"%n|%d", {0, 9}, "|9"},           // %n never writes, but takes its argument
+        {"tail %", {}, "tail %"},          // cut short: printed as written
+        {"%k%d", {1}, "%k1"},              // unknown conversion printed as written
+        {"%lld", {std::numeric_limits<long long>::min()}, "-9223372036854775808"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pf::formatv(c.format, c.args), c.text) << c.format;
+}
+
+TEST(Format, ObjectsPrintTheirDescription) {
+    const auto url = *pf::URL::fileURLWithPath("/tmp/a b", false);
+    EXPECT_EQ(pf::format("at %@", url), "at file:///tmp/a%20b");
+    const pf::Error error(pf::NSPOSIXErrorDomain, 2);
+    EXPECT_EQ(pf::format("%@", error), error.description());
+    const std::shared_ptr<pf::URL> none;
+    EXPECT_EQ(pf::format("%@", none), "(null)");
+    EXPECT_EQ(pf::format("%@", std::make_shared<pf::URL>(url)), "file:///tmp/a%20b");
+    const pf::Exception exception(pf::NSRangeException, "index 4 beyond bounds");
+    EXPECT_EQ(pf::format("Exception @ %u: %@", 12u, exception), "Exception @ 12: index 4 beyond bounds");
+    EXPECT_EQ(pf::format("%@", std::vector<std::string>{"0x1", "0x2"}), "(\n    0x1,\n    0x2\n)");
+}
+
+TEST(Format, HostileFormatsStayBounded) {
+    // Widths and precisions are clamped; a huge positional index takes no argument.
+    EXPECT_LE(pf::format("%999999999999d", 1).size(), std::size_t(1) << 17);
+    EXPECT_LE(pf::format("%.999999999999f", 1.0).size(), std::size_t(1) << 17);
+    EXPECT_LE(pf::format("%*d", 2147483647, 1).size(), std::size_t(1) << 17);
+    EXPECT_EQ(pf::format("%99999999999999999999$d|", 1), "|");
+    EXPECT_EQ(pf::format("%0$d|", 1), "|");
+    EXPECT_EQ(pf::format("%*d|", std::numeric_limits<long long>::min(), 1).back(), '|');
+    // A real read by an integer conversion saturates instead of overflowing.
+    EXPECT_EQ(pf::format("%lld|%lld", 1e300, -1e300), "9223372036854775807|-9223372036854775808");
+}
+
+} // namespace

@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <limits>
+
+#include "platform/foundation/BinaryPropertyListCheck.h"
+#include "platform/foundation/PropertyList.h"
+#include "platform/foundation/URL.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using pf::Array;
+using pf::Data;
+using pf::Date;
+using pf::Dictionary;
+using pf::Value;
+
+Data allBytes() {
+    Data d(256);
+    for (int i = 0; i < 256; ++i) d[std::size_t(i)] = std::uint8_t(i);
+    return d;
+}
+
+const Value& sample() {
+    static const Value value = Dictionary{
+        {"CFBundleIdentifier", "com.vandrelsys.VolumeSmith.vicar"},
+        {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\xE2\x82\xAC 5"},
+        {"ints", Array{0, 1, -1, 255, 256, 65536, std::numeric_limits<long long>::max(),
+                       std::numeric_limits<long long>::min()}},
+        {"reals", Array{1.5, -0.25, 1e300, 123456.789}},
+        {"flags", Array{true, false}},
+        {"when", Date{1796584642.0}},
+        {"bytes", allBytes()},
+        {"empty", Array{Data{}, "", Array{}, Dictionary{}}},
+        {"nested", Dictionary{{"a", Array{Dictionary{{"b", Array{"deep"}}}}}}},
+    };
+    return value;
+}
+
+TEST(PropertyList, RoundTripsThroughBinaryAndXML) {
+    const Value leaves[] = {Value("plain"), Value(""), Value(-42), Value(2.5), Value(true), Value(Data{0, 1}),
+                            Value(Array{}), Value(Date{0.0}), sample()};
+    for (const Value& v : leaves) {
+        auto binary = pf::binaryPropertyList(v);
+        ASSERT_TRUE(binary) << v.description();
+        EXPECT_EQ(std::string(binary->begin(), binary->begin() + 8), "bplist00");
+        EXPECT_EQ(pf::propertyListFromBytes(*binary), v) << v.description();
+
+        auto xml = pf::xmlPropertyList(v);
+        ASSERT_TRUE(xml) << v.description();
+        EXPECT_NE(xml->find("<plist"), std::string::npos);
+        EXPECT_EQ(pf::propertyListFromBytes(std::string_view(*xml)), v) << *xml;
+    }
+}
+
+TEST(PropertyList, BinaryKeepsFractionsOfDates) {
+    const Value v = Date{1796584642.25};
+    auto binary = pf::binaryPropertyList(v);
+    ASSERT_TRUE(binary);
+    auto back = pf::propertyListFromBytes(*binary);
+    ASSERT_TRUE(back && back->isDate());
+    EXPECT_DOUBLE_EQ(back->date().secondsSince1970, 1796584642.25);
+}
+
+TEST(PropertyList, WriterRefusesWhatItCannotWriteFaithfully) {
+    const Value refused[] = {
+        Value(),
+        Value(Array{1, Value()}),
+        Value(Dictionary{{"u", Value(*pf::URL::fileURLWithPath("/x", false))}}),
+        Value(std::string("a\0b", 3)),
+        Value(Dictionary{{std::string("k\0", 2), 1}}),
+        Value(std::string("a\xFF" "b")),                 // no UTF-8: the binary writer would drop "b"
+        Value(Array{std::string("x\xC3")}),              // a sequence cut short
+        Value(std::string("\xED\xA0\x80")),             // an encoded surrogate
+        Value(Dictionary{{std::string("\xF4\x90\x80\x80"), 1}}), // beyond U+10FFFF
+        Value(Date{1e300}),
+        Value(Date{std::numeric_limits<double>::quiet_NaN()}),
+    };
+    for (const Value& v : refused) {
+        EXPECT_FALSE(pf::binaryPropertyList(v)) << v.description();
+        EXPECT_FALSE(pf::xmlPropertyList(v)) << v.description();
+    }
+}
+
+TEST(PropertyList, XMLInputsAreBounded) {
+    auto plist = [](const std::string& body) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>";
+    };
+    std::string deep;
+    for (int i = 0; i < 100; ++i) deep += "<array>";
+    for (int i = 0; i < 100; ++i) deep += "</array>";
+    const std::string rejected[] = {
+        plist(deep),
+        "<!-- <array><array> -->" + plist(deep), // a comment does not hide the depth
+        "",
+        "not a plist",
+        "\x00\x01garbage",
+    };
+    for (const auto& bytes : rejected) EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes))) << bytes.substr(0, 60);
+    // The parser may repair or refuse these; it must answer without crashing.
+    const std::string broken[] = {
+        plist("<dict><key>a</key>"),
+        plist("<array><string>x</array>"),
+        plist("<data>!!!!</data><"),
+        plist("<integer>12abc</integer>"),
+        plist("<date>not a date</date>"),
+        plist("<string>&bogus;&#xFFFFFFFF;&#0;</string>"),
+        plist("<dict><string>not a key</string><integer>1</integer></dict>"),
+        std::string("<plist>\0<string>x</string></plist>", 33),
+        "<plist><array",
+        "<",
+    };
+    for (const auto& bytes : broken) (void)pf::propertyListFromBytes(std::string_view(bytes));
+    // Self-closing containers add no depth.
+    std::string flat;
+    for (int i = 0; i < 100; ++i) flat += "<array/>";
+    auto ok = pf::propertyListFromBytes(std::string_view(plist("<array>" + flat + "</array>")));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->array().size(), 100u);
+    // Just within and just beyond a small depth limit.
+    pf::PropertyListLimits limits;
+    limits.maxDepth = 3;
+    EXPECT_TRUE(pf::propertyListFromBytes(std::string_view(plist("<array><array><array/></array></array>")), limits));
+    EXPECT_FALSE(pf::propertyListFromBytes(
+        std::string_view(plist("<array><array><array><array/></array></array></array>")), limits));
+    // Leaves do not count as a level of nesting.
+    EXPECT_TRUE(pf::propertyListFromBytes(
+        std::string_view(plist("<array><array><array><string>x</string></array></array></array>")), limits));
+}
+
+// Builds "bplist00" bytes from raw objects, so each field can be broken on purpose.
+struct BPlist {
+    explicit BPlist(std::vector<std::string> list = {}) : objects(std::move(list)) {}
+    std::vector<std::string> objects;
+    std::uint8_t offsetSize = 1;
+    std::uint8_t refSize = 1;
+    std::uint64_t top = 0;
+    std::optional<std::uint64_t> objectCount;
+    std::optional<std::uint64_t> tableOffset;
+    std::vector<std::uint64_t> offsetOverride; // replaces the computed offsets when set
+
+    static void putBig(std::string& out, std::uint64_t v, std::size_t size) {
+        for (std::size_t i = size; i-- > 0;) out += i < 8 ? char((v >> (8 * i)) & 0xFF) : '\0';
+    }
+    std::string bytes() const {
+        std::string out = "bplist00";
+        std::vector<std::uint64_t> offsets;
+        for (const auto& o : objects) {
+            offsets.push_back(out.size());
+            out += o;
+        }
+        if (!offsetOverride.empty()) offsets = offsetOverride;
+        const std::uint64_t table = out.size();
+        for (auto off : offsets) putBig(out, off, offsetSize);
+        out += std::string(6, '\0');
+        out += char(offsetSize);
+        out += char(refSize);
+        putBig(out, objectCount.value_or(objects.size()), 8);
+        putBig(out, top, 8);
+        putBig(out, tableOffset.value_or(table), 8);
+        return out;
+    }
+};
+
+std::string obj(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes) s += char(b);
+    return s;
+}
+
+TEST(BinaryPropertyList, MalformedInputIsRejected) {
+    const std::string one = obj({0x10, 0x01});                      // integer 1
+    const std::string arrayOf1 = obj({0xA1, 0x01});                 // array [object 1]
+    pf::PropertyListLimits small;
+    small.maxDepth = 8;
+    small.maxObjects = 1000;
+
+    struct Case {
+        Case(const char* w, BPlist p, pf::PropertyListLimits l = {}) : what(w), plist(std::move(p)), limits(l) {}
+        const char* what;
+        BPlist plist;
+        pf::PropertyListLimits limits;
+    };
+    auto nested = [](int levels) {
+        BPlist p;
+        for (int i = 0; i < levels; ++i) p.objects.push_back(obj({0xA1, i + 1}));
+        p.objects.push_back(obj({0x10, 0x07}));
+        return p;
+    };
+    // Each array holds its successor twice: 2^40 copies once expanded.
+    auto laughs = [] {
+        BPlist p;
+        for (int i = 0; i < 40; ++i) p.objects.push_back(obj({0xA2, i + 1, i + 1}));
+        p.objects.push_back(obj({0x10, 0x07}));
+        return p;
+    };
+    std::vector<Case> cases = {
+        {"offset size 0", [&] { BPlist p{{one}}; p.offsetSize = 0; return p; }()},
+        {"offset size 9", [&] { BPlist p{{one}}; p.offsetSize = 9; return p; }()},
+        {"reference size 0", [&] { BPlist p{{arrayOf1, one}}; p.refSize = 0; return p; }()},
+        {"no objects", [&] { BPlist p{{one}}; p.objectCount = 0; return p; }()},
+        {"count beyond the table", [&] { BPlist p{{one}}; p.objectCount = 5; return p; }()},
+        {"huge count", [&] { BPlist p{{one}}; p.objectCount = ~0ull; return p; }()},
+        {"top beyond count", [&] { BPlist p{{one}}; p.top = 1; return p; }()},
+        {"table past the trailer", [&] { BPlist p{{one}}; p.tableOffset = 1000; return p; }()},
+        {"table inside the header", [&] { BPlist p{{one}}; p.tableOffset = 3; return p; }()},
+        {"offset into the header", [&] { BPlist p{{one}}; p.offsetOverride = {2}; return p; }()},
+        {"offset into the table", [&] { BPlist p{{one}}; p.offsetOverride = {10}; return p; }()},
+        {"reference out of range", BPlist{{obj({0xA1, 0x05}), one}}},
+        {"array containing itself", BPlist{{obj({0xA1, 0x00})}}},
+        {"cycle through two arrays", BPlist{{obj({0xA1, 0x01}), obj({0xA1, 0x00})}}},
+        {"integer key", BPlist{{obj({0xD1, 0x01, 0x01}), one}}},
+        {"key out of range", BPlist{{obj({0xD1, 0x09, 0x01}), one}}},
+        {"string longer than the objects", BPlist{{obj({0x5F, 0x10, 0x7F, 'a'})}}},
+        {"UTF-16 string longer than the objects", BPlist{{obj({0x63, 0x00, 'a'})}}},
+        {"data length of 8 bytes, huge", BPlist{{obj({0x4F, 0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})}}},
+        {"count marker not an integer", BPlist{{obj({0x5F, 0x20, 0x01, 'a'})}}},
+        {"array count beyond the objects", BPlist{{obj({0xAF, 0x11, 0x7F, 0xFF, 0x00})}}},
+        {"unknown marker 0x7", BPlist{{obj({0x71, 'a'})}}},
+        {"unknown marker 0xF", BPlist{{obj({0xF0})}}},
+        {"fill byte", BPlist{{obj({0x0F})}}},
+        {"integer of 32 bytes", BPlist{{obj({0x15, 0, 0, 0, 0})}}},
+        {"integer cut short", BPlist{{obj({0x13, 0x01})}}},
+        {"real of 2 bytes", BPlist{{obj({0x21, 0x00, 0x00})}}},
+        {"date of 4 bytes", BPlist{{obj({0x32, 0, 0, 0, 0})}}},
+        {"boolean marker 0x0A", BPlist{{obj({0x0A})}}},
+        {"UID of 3 bytes", BPlist{{obj({0x82, 0, 0, 0})}}},
+        {"nesting beyond the limit", nested(9), small},
+        {"shared objects expanding beyond the limit", laughs()},
+        {"more objects than allowed", [&] {
+             BPlist p;
+             for (int i = 0; i < 1001; ++i) p.objects.push_back(obj({0x08}));
+             p.offsetSize = 2;
+             return p;
+         }(), small},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = c.plist.bytes();
+        EXPECT_FALSE(pf::isWellFormedBinaryPropertyList(bytes, c.limits)) << c.what;
+        EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes), c.limits)) << c.what;
+    }
+
+    // The builder itself makes well-formed lists, and the limits are inclusive.
+    EXPECT_EQ(pf::propertyListFromBytes(std::string_view(BPlist{{arrayOf1, one}}.bytes())), Value(Array{1}));
+    EXPECT_TRUE(pf::propertyListFromBytes(std::string_view(nested(8).bytes()), small));
+    auto shared = BPlist{{obj({0xA3, 1, 1, 1}), obj({0x51, 'x'})}};
+    EXPECT_EQ(pf::propertyListFromBytes(std::string_view(shared.bytes())), Value(Array{"x", "x", "x"}));
+    auto utf16 = BPlist{{obj({0x62, 0x00, 'h', 0x00, 0xE9})}};
+    EXPECT_EQ(pf::propertyListFromBytes(std::string_view(utf16.bytes())), Value("h\xC3\xA9"));
+    EXPECT_FALSE(pf::propertyListFromBytes(std::string_view("bplist00")));
+    EXPECT_FALSE(pf::propertyListFromBytes(std::string_view("bplist01" + std::string(40, '\0'))));
+}
+
+TEST(BinaryPropertyList, EveryTruncationAndByteFlipIsSurvived) {
+    const auto good = pf::binaryPropertyList(Dictionary{{"a", Array{1, "two", 3.5, Data{1, 2}}}, {"b", true}});
+    ASSERT_TRUE(good);
+    const std::string bytes(good->begin(), good->end());
+    for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes.data(), n))) << n;
+    // Whatever a corrupted byte does, the reader answers without crashing or hanging.
+    pf::PropertyListLimits limits;
+    limits.maxDepth = 4;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        for (int b : {0x00, 0x01, 0x0F, 0x7F, 0x80, 0xAF, 0xDF, 0xFF}) {
+            std::string broken = bytes;
+            broken[i] = char(b);
+            (void)pf::propertyListFromBytes(std::string_view(broken), limits);
+        }
+    }
+}
+
+TEST(PropertyListFile, ReadsRegularFilesOnlyWithoutFollowingLinks) {
+    vt::TempDir dir;
+    const auto xml = pf::xmlPropertyList(sample());
+    ASSERT_TRUE(xml);
+    vt::writeFile(dir / "Info.plist", *xml);
+    ASSERT_EQ(::symlink((dir / "Info.plist").c_str(), (dir / "link.plist").c_str()), 0);
+    EXPECT_EQ(pf::propertyListFromFile(dir / "Info.plist"), sample());
+    EXPECT_FALSE(pf::propertyListFromFile(dir / "link.plist"));
+    EXPECT_FALSE(pf::propertyListFromFile(dir / "missing.plist"));
+    EXPECT_FALSE(pf::propertyListFromFile(dir.path()));
+    EXPECT_FALSE(pf::propertyListFromFile("/dev/zero"));
+    pf::PropertyListLimits tiny;
+    tiny.maxBytes = 100;
+    EXPECT_FALSE(pf::propertyListFromFile(dir / "Info.plist", tiny));
+}
+
+} // namespace

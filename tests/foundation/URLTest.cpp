@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/foundation/URL.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using pf::URL;
+
+URL fileURL(const char* path, bool directory) {
+    auto url = URL::fileURLWithPath(path, directory);
+    EXPECT_TRUE(url) << path;
+    return url.value_or(*URL::fileURLWithPath("/", true));
+}
+
+TEST(FileURL, PathsAndComponents) {
+    struct Case {
+        const char* path;
+        bool directory;
+        const char* string;
+        const char* urlPath;
+        const char* last;
+        std::vector<std::string> components;
+        const char* extension;
+    };
+    const Case cases[] = {
+        {"/", true, "file:///", "/", "/", {"/"}, ""},
+        {"/a/b.txt", false, "file:///a/b.txt", "/a/b.txt", "b.txt", {"/", "a", "b.txt"}, "txt"},
+        {"/a/b", true, "file:///a/b/", "/a/b", "b", {"/", "a", "b"}, ""},
+        {"/a/b/", false, "file:///a/b/", "/a/b", "b", {"/", "a", "b"}, ""},
+        {"/x/Foo.app", true, "file:///x/Foo.app/", "/x/Foo.app", "Foo.app", {"/", "x", "Foo.app"}, "app"},
+        {"/a b/c%d?e#f", false, "file:///a%20b/c%25d%3Fe%23f", "/a b/c%d?e#f", "c%d?e#f", {"/", "a b", "c%d?e#f"}, ""},
+        {"/caf\xC3\xA9", false, "file:///caf%C3%A9", "/caf\xC3\xA9", "caf\xC3\xA9", {"/", "caf\xC3\xA9"}, ""},
+        {"/.hidden", false, "file:///.hidden", "/.hidden", ".hidden", {"/", ".hidden"}, ""},
+        {"/a.tar.gz", false, "file:///a.tar.gz", "/a.tar.gz", "a.tar.gz", {"/", "a.tar.gz"}, "gz"},
+    };
+    for (const auto& c : cases) {
+        const URL url = fileURL(c.path, c.directory);
+        EXPECT_EQ(url.absoluteString(), c.string) << c.path;
+        EXPECT_TRUE(url.isFileURL()) << c.path;
+        EXPECT_EQ(url.path(), c.urlPath) << c.path;
+        EXPECT_EQ(url.hasDirectoryPath(), std::string(c.string).back() == '/') << c.path;
+        EXPECT_EQ(url.lastPathComponent(), c.last) << c.path;
+        EXPECT_EQ(url.pathComponents(), c.components) << c.path;
+        EXPECT_EQ(url.pathExtension(), c.extension) << c.path;
+        // The string form parses back to the same URL.
+        auto again = URL::URLWithString(url.absoluteString());
+        ASSERT_TRUE(again) << c.path;
+        EXPECT_EQ(*again, url);
+    }
+    EXPECT_FALSE(URL::fileURLWithPath("", false));
+}
+
+TEST(FileURL, DirectoryIsAskedOfTheFileSystemWithoutFollowingLinks) {
+    vt::TempDir dir;
+    vt::writeFile(dir / "file", "x");
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((dir / "sub").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_TRUE(URL::fileURLWithPath(dir / "sub")->hasDirectoryPath());
+    EXPECT_FALSE(URL::fileURLWithPath(dir / "file")->hasDirectoryPath());
+    EXPECT_FALSE(URL::fileURLWithPath(dir / "link")->hasDirectoryPath());
+    EXPECT_FALSE(URL::fileURLWithPath(dir / "missing")->hasDirectoryPath());
+    EXPECT_TRUE(URL::fileURLWithPath(dir / "missing/")->hasDirectoryPath());
+}
+
+TEST(FileURL, RelativePathIsTakenFromTheCurrentDirectory) {
+    char cwd[4096];
+    ASSERT_TRUE(::getcwd(cwd, sizeof cwd));
+    const URL url = fileURL("rel/x", false);
+    EXPECT_EQ(url.path(), std::string(cwd) + (std::string(cwd) == "/" ? "" : "/") + "rel/x");
+}
+
+TEST(FileURL, Standardisation) {
+    struct Case {
+        const char* path;
+        bool directory;
+        const char* standard;
+    };
+    const Case cases[] = {
+        {"/a/./b", false, "file:///a/b"},
+        {"/a//b///c", false, "file:///a/b/c"},
+        {"/a/b/../c", false, "file:///a/c"},
+        {"/a/b/..", true, "file:///a/"},
+        {"/..", false, "file:///"},
+        {"/../../x", false, "file:///x"},
+        {"/a/../..", true, "file:///"},
+        {"/a/b/./../../c/", true, "file:///c/"},
+        {"/a b/./c", false, "file:///a%20b/c"},
+        {"/a/...", false, "file:///a/..."},
+        {"/a/..b/c", false, "file:///a/..b/c"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(fileURL(c.path, c.directory).URLByStandardizingPath().absoluteString(), c.standard) << c.path;
+
+    struct PathCase {
+        const char* path;
+        const char* standard;
+    };
+    const PathCase paths[] = {
+        {"", ""},       {"/", "/"},      {"a/./b/", "a/b"}, {"../a", "../a"},
+        {"a/../..", ".."}, {"./", "."},  {"//x//", "/x"},   {"/x/y/../../..", "/"},
+    };
+    for (const auto& p : paths) EXPECT_EQ(pf::standardizePath(p.path), p.standard) << p.path;
+}
+
+TEST(FileURL, AppendingAndDeleting) {
+    const URL base = fileURL("/a", true);
+    EXPECT_EQ(base.URLByAppendingPathComponent("b c", false).absoluteString(), "file:///a/b%20c");
+    EXPECT_EQ(base.URLByAppendingPathComponent("d", true).absoluteString(), "file:///a/d/");
+    EXPECT_EQ(fileURL("/a", false).URLByAppendingPathComponent("e", false).absoluteString(), "file:///a/e");
+    EXPECT_EQ(fileURL("/a/b/c", false).URLByDeletingLastPathComponent().absoluteString(), "file:///a/b/");
+    EXPECT_EQ(fileURL("/a/b/", true).URLByDeletingLastPathComponent().absoluteString(), "file:///a/");
+    EXPECT_EQ(fileURL("/a", false).URLByDeletingLastPathComponent().absoluteString(), "file:///");
+    EXPECT_EQ(fileURL("/", true).URLByDeletingLastPathComponent().absoluteString(), "file:///");
+    EXPECT_EQ(fileURL("/a/b", false).directoryURL().absoluteString(), "file:///a/b/");
+    EXPECT_EQ(fileURL("/a/b", true).directoryURL().absoluteString(), "file:///a/b/");
+}
+
+TEST(URLString, ParsingAndResolution) {
+    const char* invalid[] = {"", "no scheme", "/just/a/path", "file:///a b", "http://x/%zz", "http://x/%4", "a#b#c",
+                             "file:///\xC3\xA9", "1http://x"};
+    for (const char* s : invalid) EXPECT_FALSE(URL::URLWithString(s)) << s;
+
+    auto web = URL::URLWithString("HTTP://host/p?q#f");
+    ASSERT_TRUE(web);
+    EXPECT_EQ(web->scheme(), "HTTP");
+    EXPECT_FALSE(web->isFileURL());
+    EXPECT_EQ(web->path(), "/p");
+    EXPECT_TRUE(URL::URLWithString("FILE:///x")->isFileURL());
+    EXPECT_EQ(URL::URLWithString("file:///a%2Fb%00c")->path(), "/a%2Fb%00c"); // a NUL keeps the escaped form
+
+    // RFC 3986's own examples, against its base.
+    const URL base = *URL::URLWithString("http://a/b/c/d;p?q");
+    struct Case {
+        const char* reference;
+        const char* resolved;
+    };
+    const Case cases[] = {
+        {"g", "http://a/b/c/g"},       {"./g", "http://a/b/c/g"},       {"g/", "http://a/b/c/g/"},
+        {"/g", "http://a/g"},          {"//g", "http://g"},             {"?y", "http://a/b/c/d;p?y"},
+        {"g?y", "http://a/b/c/g?y"},   {"#s", "http://a/b/c/d;p?q#s"},  {"", "http://a/b/c/d;p?q"},
+        {".", "http://a/b/c/"},        {"..", "http://a/b/"},           {"../g", "http://a/b/g"},
+        {"../..", "http://a/"},        {"../../../g", "http://a/g"},    {"/./g", "http://a/g"},
+        {"g.", "http://a/b/c/g."},     {"..g", "http://a/b/c/..g"},     {"./g/.", "http://a/b/c/g/"},
+        {"g/../h", "http://a/b/c/h"},  {"g;x=1/../y", "http://a/b/c/y"}, {"g:h", "g:h"},
+    };
+    for (const auto& c : cases) {
+        auto resolved = URL::URLWithString(c.reference, base);
+        ASSERT_TRUE(resolved) << c.reference;
+        EXPECT_EQ(resolved->absoluteString(), c.resolved) << c.reference;
+    }
+    auto inBundle = URL::URLWithString("Contents/Info.plist", fileURL("/x/Foo.app", true));
+    ASSERT_TRUE(inBundle);
+    EXPECT_EQ(inBundle->path(), "/x/Foo.app/Contents/Info.plist");
+    EXPECT_FALSE(URL::URLWithString("a b", base));
+}
+
+TEST(PercentEscapes, RoundTripAndMalformed) {
+    const std::string raw = std::string("a b/%?#\x01\xFF\0z", 11);
+    const std::string escaped = pf::addPercentEscapes(raw);
+    EXPECT_EQ(escaped, "a%20b/%25%3F%23%01%FF%00z");
+    EXPECT_EQ(pf::removePercentEscapes(escaped), raw);
+    EXPECT_EQ(pf::removePercentEscapes("%41%6a"), "Aj");
+    for (const char* bad : {"%", "%4", "%g0", "a%0"}) EXPECT_FALSE(pf::removePercentEscapes(bad)) << bad;
+}
+
+} // namespace
