@@ -1,0 +1,104 @@
+#include "tests/installer/InstallerFixture.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/codesign/CodeSignature.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/PropertyList.h"
+
+namespace vti {
+
+namespace fs = std::filesystem;
+
+pf::Value entry(const std::string& from, const std::string& to, const std::string& mask, const std::string& user,
+                const std::string& group, bool csv) {
+    pf::Dictionary e{{"CSV", csv}, {"To", to}, {"User", user}, {"Group", group}, {"Mask", mask}};
+    if (!from.empty()) e["From"] = from;
+    return pf::Value(std::move(e));
+}
+
+pf::Value removal(const std::string& path, bool ignoreForced) {
+    return pf::Value(pf::Dictionary{{"Path", path}, {"IgnoreForced", ignoreForced}});
+}
+
+pf::Value bom(pf::Array install, pf::Array uninstall, pf::Dictionary installExtras) {
+    installExtras["Resources"] = std::move(install);
+    return pf::Value(pf::Dictionary{
+        {"Install", std::move(installExtras)},
+        {"Uninstall", pf::Dictionary{{"Resources", std::move(uninstall)}}},
+    });
+}
+
+std::optional<Owner> ownerOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    return Owner{st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+TmpfsMount::TmpfsMount(const std::string& path) : path_(path) {
+    fs::create_directories(path);
+    mounted_ = ::mount("vicar-test", path.c_str(), "tmpfs", 0, "size=16m,mode=0755") == 0;
+}
+
+TmpfsMount::~TmpfsMount() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+}
+
+bool TmpfsMount::remountReadOnly() {
+    return ::mount("vicar-test", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+}
+
+std::vector<std::string> stagedLeftovers(const std::string& folder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->path().filename().string().rfind(".vicar-", 0) == 0) found.push_back(it->path().string());
+    return found;
+}
+
+void InstallerTest::SetUp() {
+    if (::geteuid() != 0) GTEST_SKIP() << "installs change owners: needs root";
+    dir_ = std::make_unique<vt::TempDir>("vicar-installer");
+    fs::create_directories(scratch("keys"));
+    fs::create_directories(root());
+    ::chmod(scratch("keys").c_str(), 0755);
+    std::string why;
+    ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("packager"), &why)) << why;
+    fs::copy_file(scratch("packager.pub"), scratch("keys/packager.pub"));
+    ::setenv("VICAR_TRUSTED_KEYS_DIR", scratch("keys").c_str(), 1);
+}
+
+void InstallerTest::TearDown() { ::unsetenv("VICAR_TRUSTED_KEYS_DIR"); }
+
+std::string InstallerTest::makeBundle(const std::string& name, const std::vector<BundleFile>& files,
+                                      const pf::Value& bomValue, const std::vector<BundleLink>& links) {
+    const std::string bundle = scratch(name);
+    vt::writeFile(bundle + "/Contents/Info.plist", "<plist><dict/></plist>\n");
+    for (const auto& file : files) vt::writeFile(bundle + "/" + file.path, file.content, file.mode);
+    for (const auto& link : links) {
+        fs::create_directories(fs::path(bundle + "/" + link.path).parent_path());
+        EXPECT_EQ(::symlink(link.target.c_str(), (bundle + "/" + link.path).c_str()), 0) << link.path;
+    }
+    if (!bomValue.isNull()) vt::writeFile(bundle + "/Contents/Resources/BOM.plist", *pf::xmlPropertyList(bomValue));
+    sign(bundle);
+    return bundle;
+}
+
+void InstallerTest::sign(const std::string& bundle) {
+    std::string why;
+    EXPECT_TRUE(pf::codesign::signBundle(bundle, scratch("packager.key"), &why)) << why;
+}
+
+std::shared_ptr<VDTrustedInstaller> InstallerTest::installerFor(const std::string& bundle, bool underRoot) {
+    auto installer = VDTrustedInstaller::installerWithBundle(pf::Bundle::bundleWithPath(bundle));
+    if (installer && underRoot) installer->setInstallRoot(pf::URL::fileURLWithPath(root(), true));
+    return installer;
+}
+
+} // namespace vti

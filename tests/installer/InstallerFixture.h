@@ -1,0 +1,80 @@
+#pragma once
+// Real signed bundles in a private folder: a packager key pair whose public
+// half is the only trusted key, bundles signed with it, and an install root
+// below the same folder.
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "installer/VDTrustedInstaller.h"
+#include "platform/foundation/Value.h"
+#include "tests/support/TestSupport.h"
+
+namespace vti {
+
+struct BundleFile {
+    std::string path; // relative to the bundle's root
+    std::string content;
+    unsigned mode = 0644;
+};
+struct BundleLink {
+    std::string path;
+    std::string target;
+};
+
+// One "Install"/"Resources" entry; an empty `from` leaves "From" out.
+pf::Value entry(const std::string& from, const std::string& to, const std::string& mask,
+                const std::string& user = "", const std::string& group = "", bool csv = true);
+pf::Value removal(const std::string& path, bool ignoreForced = false);
+pf::Value bom(pf::Array install, pf::Array uninstall, pf::Dictionary installExtras = {});
+
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode; // permission bits
+};
+std::optional<Owner> ownerOf(const std::string& path); // lstat
+
+// A tmpfs of its own at the path (made when missing), detached at the end;
+// mounted() is false where mounting is not allowed.
+class TmpfsMount {
+public:
+    explicit TmpfsMount(const std::string& path);
+    ~TmpfsMount();
+    bool mounted() const { return mounted_; }
+    bool remountReadOnly();
+
+private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+// The temporary names of staged copies left in a folder (none expected).
+std::vector<std::string> stagedLeftovers(const std::string& folder);
+
+class InstallerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Writes the bundle, its BOM (Contents/Resources/BOM.plist, left out for
+    // a null value) and signs it.
+    std::string makeBundle(const std::string& name, const std::vector<BundleFile>& files, const pf::Value& bomValue,
+                           const std::vector<BundleLink>& links = {});
+    void sign(const std::string& bundle);
+    std::shared_ptr<VDTrustedInstaller> installerFor(const std::string& bundle, bool underRoot = true);
+
+    std::string root() const { return *dir_ / "root"; }
+    std::string inRoot(const std::string& absolute) const { return root() + absolute; }
+    std::string scratch(const std::string& leaf) const { return *dir_ / leaf; }
+
+private:
+    std::unique_ptr<vt::TempDir> dir_;
+};
+
+} // namespace vti

@@ -1,0 +1,173 @@
+// Bundles changed after signing, and sources changed while the install runs.
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "installer/VDInstallResource.h"
+#include "platform/foundation/PropertyList.h"
+#include "tests/installer/InstallerFixture.h"
+
+namespace vti {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Tamper : public InstallerTest {
+protected:
+    std::string sample(const std::string& name) {
+        return makeBundle(name, {{"Contents/Resources/f", "payload"}, {"Contents/Resources/Dir/inner", "inner"}},
+                          bom({entry("Contents/Resources/f", "/f", "644"), entry("Contents/Resources/Dir", "/Dir", "755")},
+                              {removal("/f")}),
+                          {{"Contents/Resources/link", "f"}});
+    }
+};
+
+TEST_F(Tamper, BundleChangedAfterSigningGives88AndTouchesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& bundle)> change;
+    };
+    const Case cases[] = {
+        {"changed byte", [](const std::string& b) { vt::writeFile(b + "/Contents/Resources/f", "pAyload"); }},
+        {"extra file", [](const std::string& b) { vt::writeFile(b + "/Contents/Resources/extra", "x"); }},
+        {"removed file", [](const std::string& b) { fs::remove(b + "/Contents/Resources/Dir/inner"); }},
+        {"swapped symlink",
+         [](const std::string& b) {
+             fs::remove(b + "/Contents/Resources/link");
+             fs::create_symlink("/etc/shadow", b + "/Contents/Resources/link");
+         }},
+        {"changed mode", [](const std::string& b) { fs::permissions(b + "/Contents/Resources/f", fs::perms(0666)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bundle = sample(std::string(c.name) + ".app");
+        auto installer = installerFor(bundle);
+        ASSERT_TRUE(installer);
+        c.change(bundle);
+        auto error = installer->install();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), pf::NSPOSIXErrorDomain);
+        EXPECT_EQ(error->code(), 88);
+        EXPECT_EQ(error->userInfo().at(pf::NSURLErrorFailingURLStringErrorKey).string(),
+                  pf::URL::fileURLWithPath(bundle, true)->absoluteString());
+        EXPECT_TRUE(fs::is_empty(root()));
+    }
+}
+
+TEST_F(Tamper, BomSwappedAfterItWasReadGives88) {
+    const std::string bundle = sample("Swap.app");
+    auto installer = installerFor(bundle);
+    // A new BOM, even one signed again, is not the one this installer read.
+    vt::writeFile(bundle + "/Contents/Resources/BOM.plist",
+                  *pf::xmlPropertyList(bom({entry("Contents/Resources/f", "/other", "644")}, {})));
+    sign(bundle);
+    auto error = installer->install();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 88);
+    EXPECT_EQ(installerFor(bundle)->install(), std::nullopt); // a fresh installer reads the new one
+    EXPECT_TRUE(fs::exists(inRoot("/other")));
+}
+
+TEST_F(Tamper, CheckedSourceOutsideTheBundleMustPassItsOwnSignature) {
+    const std::string other = makeBundle("Other.app", {{"Contents/Resources/lib", "lib"}}, pf::Value());
+    vt::writeFile(scratch("unsigned/lib"), "lib");
+    struct Case {
+        const char* name;
+        std::string from;
+        bool installs;
+    };
+    const Case cases[] = {
+        {"item of another signed bundle", other + "/Contents/Resources/lib", true},
+        {"the other bundle as a whole", other, true},
+        {"unsigned file", scratch("unsigned/lib"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root());
+        fs::create_directories(root());
+        vt::LogCapture log;
+        const std::string bundle =
+            makeBundle(std::string(c.name) + ".app", {}, bom({entry(c.from, "/lib", "644", "", "", true)}, {}));
+        auto error = installerFor(bundle)->install();
+        EXPECT_EQ(!error, c.installs) << (error ? error->description() : "");
+        EXPECT_EQ(fs::exists(inRoot("/lib")), c.installs);
+        if (!c.installs) {
+            EXPECT_EQ(error->code(), 22);
+            EXPECT_TRUE(log.contains("Exception @ 364: Bad resource.")) << log.lines().size();
+        }
+    }
+    // The other bundle changed: its item no longer passes.
+    vt::writeFile(other + "/Contents/Resources/lib", "LIB");
+    const std::string bundle = makeBundle("Late.app", {}, bom({entry(other + "/Contents/Resources/lib", "/lib", "644")}, {}));
+    auto error = installerFor(bundle)->install();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 22);
+}
+
+// The observer runs after a source validated and before it is copied: every
+// change made there fails that resource with code 1, and nothing of it lands.
+TEST_F(Tamper, SourceChangedBetweenValidationAndCopyGivesCode1) {
+    struct Case {
+        const char* name;
+        const char* changedSource; // the resource whose validation triggers the change
+        std::function<void(const std::string& bundle)> change;
+        const char* failingFrom;
+    };
+    const Case cases[] = {
+        {"bytes rewritten in place", "f",
+         [](const std::string& b) { vt::writeFile(b + "/Contents/Resources/f", "evil!!!"); }, "f"},
+        {"another file renamed over it", "f",
+         [](const std::string& b) {
+             vt::writeFile(b + "/evil", "payload");
+             fs::rename(b + "/evil", b + "/Contents/Resources/f");
+         },
+         "f"},
+        {"replaced by a symlink", "f",
+         [](const std::string& b) {
+             fs::remove(b + "/Contents/Resources/f");
+             fs::create_symlink("/etc/passwd", b + "/Contents/Resources/f");
+         },
+         "f"},
+        {"file inside a copied folder", "Dir",
+         [](const std::string& b) { vt::writeFile(b + "/Contents/Resources/Dir/inner", "INNER"); }, "Dir"},
+        {"file added to a copied folder", "Dir",
+         [](const std::string& b) { vt::writeFile(b + "/Contents/Resources/Dir/added", "x"); }, "Dir"},
+        // The change of the first source hits the second one before its own validation.
+        {"next source replaced", "f",
+         [](const std::string& b) {
+             fs::rename(b + "/Contents/Resources/Dir", b + "/old");
+             fs::create_directories(b + "/Contents/Resources/Dir");
+         },
+         "Dir"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root());
+        fs::create_directories(root());
+        const std::string bundle = sample(std::string(c.name) + ".app");
+        auto installer = installerFor(bundle);
+        bool changed = false;
+        installer->setSourceValidatedObserver([&](const VDInstallResource& resource) {
+            if (!changed && resource.from()->lastPathComponent() == c.changedSource) {
+                changed = true;
+                c.change(bundle);
+            }
+        });
+        auto error = installer->install();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), pf::NSPOSIXErrorDomain);
+        EXPECT_EQ(error->code(), 1);
+        const std::string from = pf::URL::fileURLWithPath(bundle + "/Contents/Resources/" + c.failingFrom, false)
+                                     ->absoluteString();
+        EXPECT_EQ(error->userInfo().at(pf::NSURLErrorFailingURLStringErrorKey).string().rfind(from, 0), 0u);
+        EXPECT_FALSE(fs::exists(inRoot(std::string("/") + c.failingFrom)));
+        EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});
+        if (std::string(c.failingFrom) == "Dir") {
+            EXPECT_EQ(vt::readFile(inRoot("/f")), "payload");
+        }
+    }
+}
+
+} // namespace
+} // namespace vti
