@@ -118,11 +118,8 @@ void VDIPCConnectionXPC::handleListenerEvent(const std::shared_ptr<pf::xpc::Obje
     VDGuard(__LINE__, [&] {
         if (auto peer = std::dynamic_pointer_cast<pf::xpc::Connection>(event)) {
             if (peer->context()) return;
-            auto child = serviceConnectionWithXPCConnection(peer);
-            if (!child) return;
             // The child serves with the listener's handler, hook and time-out.
-            child->setContext(context());
-            child->isChild_ = true;
+            initWithXPCConnection(peer, context());
             return;
         }
         VDLog(1, "xipc: unknown connection type: %s", event ? event->description() : std::string("(null)"));
@@ -139,9 +136,13 @@ void VDIPCConnectionXPC::setPeerAdmission(pf::xpc::Connection::PeerAdmission adm
 // ---------------------------------------------------------------- child
 
 std::shared_ptr<VDIPCConnectionXPC> VDIPCConnectionXPC::initWithXPCConnection(
-    std::shared_ptr<pf::xpc::Connection> peer) {
+    std::shared_ptr<pf::xpc::Connection> peer, std::shared_ptr<VDIPCContext> context) {
     if (!peer) return nullptr;
     auto object = std::make_shared<VDIPCConnectionXPC>(Passkey());
+    if (context) {
+        object->setContext(std::move(context));
+        object->isChild_ = true;
+    }
     defaultQueue()->after(kStartDelaySeconds, [object, peer] {
         VDGuard(__LINE__, [&] { object->handleNewServerConnection(peer); });
     });

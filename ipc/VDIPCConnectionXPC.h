@@ -40,7 +40,10 @@ public:
     // service cannot be vended.
     static std::shared_ptr<VDIPCConnectionXPC> initWithVendedServiceName(std::string_view name, SetupHandler setup);
     // Child role around a peer the listener accepted; the peer is resumed 1 ms later.
-    static std::shared_ptr<VDIPCConnectionXPC> initWithXPCConnection(std::shared_ptr<pf::xpc::Connection> peer);
+    // A listener passes its context: the child must have it (handler, hook)
+    // before its first message can arrive.
+    static std::shared_ptr<VDIPCConnectionXPC> initWithXPCConnection(std::shared_ptr<pf::xpc::Connection> peer,
+                                                                     std::shared_ptr<VDIPCContext> context = nullptr);
 
     static std::shared_ptr<VDIPCConnectionXPC> connectionWithName(std::string_view name);
     static std::shared_ptr<VDIPCConnectionXPC> connectionWithServiceName(std::string_view name, bool privileged);
