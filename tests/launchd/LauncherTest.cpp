@@ -100,6 +100,8 @@ TEST_F(LauncherTest, StartsOnDemandAgainAfterEachExitAndStopsCleanly) {
     ASSERT_TRUE(hello3) << launcher->log();
     const std::string pid3 = vt::helloField(*hello3, "pid");
     EXPECT_NE(pid3, pid2);
+    // The job may greet before the launcher has logged its start.
+    ASSERT_TRUE(launcher->waitForLog("started " + label + " (pid " + pid3 + ")")) << launcher->log();
     EXPECT_EQ(launcher->startedPids(label).size(), 3u) << launcher->log();
 
     // Stopping with a daemon running: it gets SIGTERM, the socket file goes.
@@ -117,6 +119,7 @@ TEST_F(LauncherTest, ACrashIsLoggedAndTheWaitingClientIsServedByTheNextStart) {
     Fd client(connect(label));
     const auto hello = vt::readLine(client.fd);
     ASSERT_TRUE(hello) << launcher->log();
+    ASSERT_TRUE(launcher->waitForLog("started " + label, 2)) << launcher->log();
     const auto pids = launcher->startedPids(label);
     ASSERT_EQ(pids.size(), 2u) << launcher->log();
     EXPECT_EQ(vt::helloField(*hello, "pid"), std::to_string(pids[1]));
