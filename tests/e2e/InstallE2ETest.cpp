@@ -10,27 +10,14 @@
 #include <thread>
 
 #include "installer/AliasFile.h"
+#include "tests/e2e/BomBuilder.h"
 #include "tests/e2e/Daemon.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-pf::Value entry(const std::string& from, const std::string& to, const std::string& mask,
-                const std::string& user = "", const std::string& group = "", bool csv = true) {
-    pf::Dictionary e{{"CSV", csv}, {"To", to}, {"User", user}, {"Group", group}, {"Mask", mask}};
-    if (!from.empty()) e["From"] = from;
-    return pf::Value(std::move(e));
-}
-
-pf::Value bom(pf::Array install, pf::Array uninstall) {
-    return pf::Value(pf::Dictionary{
-        {"Install", pf::Dictionary{{"Resources", std::move(install)}}},
-        {"Uninstall", pf::Dictionary{{"Resources", std::move(uninstall)}}},
-    });
-}
-
-pf::Value removal(const std::string& path) { return pf::Value(pf::Dictionary{{"Path", path}}); }
+using vt::bom;
 
 mode_t modeOf(const std::string& path) {
     struct stat st {};
@@ -56,10 +43,24 @@ protected:
                               {{"Contents/Resources/tool", "#!/bin/sh\necho sample\n"},
                                {"Contents/Resources/Templates/a.txt", "a"},
                                {"Contents/Resources/Templates/b.txt", "b"}},
-                              bom({entry("", "/opt/Sample", "755"),
-                                   entry("Contents/Resources/tool", "/opt/Sample/tool", "0750", "root", "nogroup"),
-                                   entry("Contents/Resources/Templates", "/opt/Sample/Templates", "700", "nobody")},
-                                  {removal(installed)}));
+                              bom({vt::bomEntry("", "/opt/Sample", "755"),
+                                   vt::bomEntry("Contents/Resources/tool", "/opt/Sample/tool", "0750", "root", "nogroup"),
+                                   vt::bomEntry("Contents/Resources/Templates", "/opt/Sample/Templates", "700", "nobody")},
+                                  {vt::bomRemoval(installed)}));
+    }
+    // A bundle whose first file takes the daemon a while to copy.
+    std::string bigBundle(const std::string& name, std::map<std::string, std::string> more, pf::Array moreEntries) {
+        std::map<std::string, std::string> files = std::move(more);
+        files["Contents/Resources/big"] = std::string(256u << 20, 'x');
+        pf::Array entries{vt::bomEntry("", "/big", "755"), vt::bomEntry("Contents/Resources/big", "/big/file", "644")};
+        for (auto& e : moreEntries) entries.push_back(std::move(e));
+        return f_->makeBundle(name, files, bom(std::move(entries), {}));
+    }
+    // Returns once something appears in the folder (the copy is under way),
+    // or after a watchdog of 10 s.
+    static void waitUntilCopyingInto(const std::string& folder) {
+        for (int i = 0; i < 2000 && !(fs::exists(folder) && !fs::is_empty(folder)); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::unique_ptr<vt::DaemonFixture> f_;
 };
@@ -160,7 +161,7 @@ TEST_F(InstallE2E, TamperedBundleGives88) {
 TEST_F(InstallE2E, TwoInstallsAtOnce) {
     const std::string a = sampleBundle("A.app");
     const std::string b = f_->makeBundle("B.app", {{"Contents/Resources/file", "B"}},
-                                         bom({entry("", "/b", "755"), entry("Contents/Resources/file", "/b/file", "644")},
+                                         bom({vt::bomEntry("", "/b", "755"), vt::bomEntry("Contents/Resources/file", "/b/file", "644")},
                                              {}));
     vt::CommandResult ra, rb;
     std::thread ta([&] { ra = f_->client({"install", a, "--root", f_->rootPath()}); });
@@ -175,24 +176,51 @@ TEST_F(InstallE2E, TwoInstallsAtOnce) {
 
 TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext) {
     // A large file keeps the install busy long enough to kill the daemon in it.
-    std::string big(256u << 20, 'x');
-    const std::string bundle = f_->makeBundle(
-        "Big.app", {{"Contents/Resources/big", big}},
-        bom({entry("", "/big", "755"), entry("Contents/Resources/big", "/big/file", "644")}, {}));
-    big.clear();
-    big.shrink_to_fit();
+    const std::string bundle = bigBundle("Big.app", {}, {});
     vt::CommandResult result;
     std::thread client([&] { result = f_->client({"install", bundle, "--root", f_->rootPath()}); });
     ASSERT_TRUE(f_->waitForLog("started com.vandrelsys.VolumeSmith.vicar")) << f_->log();
-    // Wait until the copy is under way: something appears in the target folder.
-    for (int i = 0; i < 2000 && !(fs::exists(f_->rootPath() + "/big") && !fs::is_empty(f_->rootPath() + "/big")); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    waitUntilCopyingInto(f_->rootPath() + "/big");
     ::kill(f_->daemonPids().at(0), SIGKILL);
     client.join();
     EXPECT_EQ(result.status, 2) << result.out << result.err;
     auto next = f_->client({"install", sampleBundle(), "--root", f_->rootPath()});
     EXPECT_EQ(next.status, 0) << next.out << next.err;
     EXPECT_EQ(f_->daemonPids().size(), 2u);
+}
+
+TEST_F(InstallE2E, SourceSwappedBetweenParseAndCopyGives1) {
+    // While the first file is copied, the second resource's source is
+    // replaced: by another file, or by a symlink to a file outside.
+    struct Case {
+        const char* name;
+        bool symlink;
+    };
+    for (const Case& c : std::vector<Case>{{"another file", false}, {"a symlink", true}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(f_->rootPath() + "/big");
+        const std::string bundle = bigBundle(std::string("Swap") + (c.symlink ? "Link" : "File") + ".app",
+                                             {{"Contents/Resources/second", "signed"}},
+                                             {vt::bomEntry("Contents/Resources/second", "/big/second", "644")});
+        const std::string source = bundle + "/Contents/Resources/second";
+        const std::string outside = f_->path("outside");
+        vt::writeFile(outside, "not signed");
+        vt::CommandResult result;
+        std::thread client([&] { result = f_->client({"install", bundle, "--root", f_->rootPath()}); });
+        waitUntilCopyingInto(f_->rootPath() + "/big");
+        const std::string swapped = source + ".new";
+        if (c.symlink)
+            fs::create_symlink(outside, swapped);
+        else
+            vt::writeFile(swapped, "not signed");
+        fs::rename(swapped, source);
+        client.join();
+        EXPECT_EQ(result.status, 1) << result.out << result.err;
+        EXPECT_EQ(result.out.rfind("error: NSPOSIXErrorDomain 1 ", 0), 0u) << result.out;
+        EXPECT_NE(result.out.find(source), std::string::npos) << result.out;
+        EXPECT_EQ(fs::file_size(f_->rootPath() + "/big/file"), 256u << 20); // earlier resources stay
+        EXPECT_FALSE(fs::exists(f_->rootPath() + "/big/second"));
+    }
 }
 
 } // namespace
