@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/codesign/Descriptor.h"
+#include "platform/system/UniqueFd.h"
 #include "platform/codesign/FileAccess.h"
 #include "platform/codesign/Limits.h"
 #include "platform/codesign/SealablePath.h"
@@ -85,7 +85,7 @@ private:
         const mode_t mode = st.st_mode & 07777;
         if (S_ISREG(st.st_mode)) {
             // O_NONBLOCK: a fifo swapped in after the check must not block the open.
-            Descriptor fd(retryOnEintr([&] {
+            UniqueFd fd(retryOnEintr([&] {
                 return ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
             }));
             if (!fd) return fail(describeErrno("cannot open " + path));
@@ -93,7 +93,7 @@ private:
             return visit_(BundleItem{path, Kind::File, st.st_mode & 07777, fd.get(), {}}, why_);
         }
         if (S_ISDIR(st.st_mode)) {
-            Descriptor fd = openFolderAt(dirFd, name, why_);
+            UniqueFd fd = openFolderAt(dirFd, name, why_);
             if (!fd) return fail(path + " cannot be opened (" + *why_ + ")");
             if (::fstat(fd.get(), &st) != 0) return fail(describeErrno("cannot examine " + path));
             if (!visit_(BundleItem{path, Kind::Directory, st.st_mode & 07777, -1, {}}, why_)) return false;

@@ -29,24 +29,24 @@ std::string temporaryName(const std::string& name) {
 
 std::string describeErrno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-Descriptor openFolder(const std::string& path, std::string* why) {
+UniqueFd openFolder(const std::string& path, std::string* why) {
     const int fd = retryOnEintr(
         [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
     if (fd < 0) *why = describeErrno("cannot open the folder " + path);
-    return Descriptor(fd);
+    return UniqueFd(fd);
 }
 
-Descriptor openFolderAt(int dirFd, const std::string& name, std::string* why) {
+UniqueFd openFolderAt(int dirFd, const std::string& name, std::string* why) {
     const int fd = retryOnEintr(
         [&] { return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
     if (fd < 0) *why = describeErrno("cannot open the folder " + name);
-    return Descriptor(fd);
+    return UniqueFd(fd);
 }
 
 std::optional<std::string> readRegularFileAt(int dirFd, const std::string& name, std::size_t maxBytes,
                                              std::string* why, struct stat* st) {
     // O_NONBLOCK keeps a fifo swapped in after a check from blocking the open.
-    Descriptor fd(retryOnEintr([&] {
+    UniqueFd fd(retryOnEintr([&] {
         return ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     }));
     if (!fd) {
@@ -93,7 +93,7 @@ std::optional<std::string> readRegularFileAt(int dirFd, const std::string& name,
 
 bool replaceFileAt(int dirFd, const std::string& name, std::string_view bytes, mode_t mode, std::string* why) {
     const std::string temporary = temporaryName(name);
-    Descriptor fd(retryOnEintr([&] {
+    UniqueFd fd(retryOnEintr([&] {
         return ::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     }));
     if (!fd) {
@@ -110,7 +110,7 @@ bool replaceFileAt(int dirFd, const std::string& name, std::string_view bytes, m
 }
 
 bool createNewFile(const std::string& path, std::string_view bytes, mode_t mode, std::string* why) {
-    Descriptor fd(retryOnEintr(
+    UniqueFd fd(retryOnEintr(
         [&] { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode); }));
     if (!fd) {
         *why = describeErrno("cannot create " + path);

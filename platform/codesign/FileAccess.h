@@ -1,5 +1,5 @@
 #pragma once
-// Descriptor-relative file calls that never follow a symlink, retry on EINTR
+// UniqueFd-relative file calls that never follow a symlink, retry on EINTR
 // and put what failed into *why.
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/codesign/Descriptor.h"
+#include "platform/system/UniqueFd.h"
 
 namespace pf::codesign {
 
@@ -27,9 +27,9 @@ auto retryOnEintr(Call call) {
 std::string describeErrno(const std::string& what);
 
 // A folder at a caller-given path (its last component must not be a symlink).
-Descriptor openFolder(const std::string& path, std::string* why);
+UniqueFd openFolder(const std::string& path, std::string* why);
 // A folder inside dirFd, never through a symlink.
-Descriptor openFolderAt(int dirFd, const std::string& name, std::string* why);
+UniqueFd openFolderAt(int dirFd, const std::string& name, std::string* why);
 
 // The whole of a regular file inside dirFd, at most maxBytes; st receives its
 // status when given. Fails on symlinks, fifos, devices and larger files.

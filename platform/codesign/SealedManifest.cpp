@@ -15,7 +15,7 @@ std::optional<SealedManifest> SealedManifest::load(const std::string& bundlePath
         *why = "no bundle path";
         return std::nullopt;
     }
-    Descriptor bundle = openFolder(bundlePath, why);
+    UniqueFd bundle = openFolder(bundlePath, why);
     if (!bundle) return std::nullopt;
     return loadAt(bundle.get(), why);
 }
@@ -24,8 +24,8 @@ std::optional<SealedManifest> SealedManifest::loadAt(int bundleFd, std::string* 
     std::string sink;
     if (!why) why = &sink;
     std::string reason;
-    Descriptor contents = openFolderAt(bundleFd, kContentsFolder, &reason);
-    Descriptor folder = contents ? openFolderAt(contents.get(), kSignatureFolder, &reason) : Descriptor();
+    UniqueFd contents = openFolderAt(bundleFd, kContentsFolder, &reason);
+    UniqueFd folder = contents ? openFolderAt(contents.get(), kSignatureFolder, &reason) : UniqueFd();
     if (!folder) {
         *why = "the bundle is not signed (" + reason + ")";
         return std::nullopt;

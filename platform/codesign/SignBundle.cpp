@@ -50,10 +50,10 @@ std::optional<SealedEntries> sealItems(int bundleFd, std::string* why) {
     return entries;
 }
 
-Descriptor signatureFolder(int contentsFd, std::string* why) {
+UniqueFd signatureFolder(int contentsFd, std::string* why) {
     if (::mkdirat(contentsFd, kSignatureFolder, 0755) != 0 && errno != EEXIST) {
         *why = describeErrno(std::string("cannot create ") + kSignatureFolderPath);
-        return Descriptor();
+        return UniqueFd();
     }
     return openFolderAt(contentsFd, kSignatureFolder, why);
 }
@@ -80,9 +80,9 @@ bool signBundle(const std::string& bundlePath, const std::string& keyPath, std::
         return false;
     }
 
-    Descriptor bundle = openFolder(bundlePath, why);
+    UniqueFd bundle = openFolder(bundlePath, why);
     if (!bundle) return false;
-    Descriptor contents = openFolderAt(bundle.get(), kContentsFolder, &reason);
+    UniqueFd contents = openFolderAt(bundle.get(), kContentsFolder, &reason);
     if (!contents) {
         *why = "the bundle has no Contents folder (" + reason + ")";
         return false;
@@ -96,7 +96,7 @@ bool signBundle(const std::string& bundlePath, const std::string& keyPath, std::
     auto record = encodeSignature(SignatureRecord{keyName, std::move(*signature)}, why);
     if (!record) return false;
 
-    Descriptor folder = signatureFolder(contents.get(), why);
+    UniqueFd folder = signatureFolder(contents.get(), why);
     // The manifest first: until the new signature lands, the pair fails to
     // verify rather than vouching for the wrong content.
     return folder && replaceFileAt(folder.get(), kManifestFile, *manifest, 0644, why) &&

@@ -38,7 +38,7 @@ std::optional<Ed25519Key> loadTrustedKey(std::string_view name, std::string* why
     }
     const std::string folder = trustedKeysDirectory();
     std::string reason;
-    Descriptor dir = openFolder(folder, &reason);
+    UniqueFd dir = openFolder(folder, &reason);
     if (!dir) {
         *why = "the trusted-keys folder cannot be used (" + reason + ")";
         return std::nullopt;

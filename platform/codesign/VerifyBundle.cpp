@@ -69,7 +69,7 @@ std::optional<SealedManifest> verifyBundle(const std::string& bundlePath, std::s
         *why = "no bundle path";
         return std::nullopt;
     }
-    Descriptor bundle = openFolder(bundlePath, why);
+    UniqueFd bundle = openFolder(bundlePath, why);
     if (!bundle) return std::nullopt;
     auto manifest = SealedManifest::loadAt(bundle.get(), why);
     if (!manifest) return std::nullopt;

@@ -25,7 +25,7 @@
 #include "platform/xpc/ReplyRoute.h"
 #include "platform/xpc/ServiceDirectory.h"
 #include "platform/xpc/Syscall.h"
-#include "platform/xpc/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 #include "platform/xpc/Wire.h"
 
 namespace pf::xpc {

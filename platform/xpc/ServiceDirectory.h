@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "platform/xpc/ServiceSocket.h"
-#include "platform/xpc/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 
 namespace pf::xpc::detail {
 

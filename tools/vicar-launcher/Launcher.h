@@ -24,7 +24,7 @@
 #include "platform/launchd/JobDescription.h"
 #include "platform/launchd/JobIdentity.h"
 #include "platform/launchd/RestartThrottle.h"
-#include "platform/xpc/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 #include "tools/vicar-launcher/Options.h"
 
 class Launcher {
@@ -43,7 +43,7 @@ public:
 private:
     struct Service {
         std::string name;
-        pf::xpc::UniqueFd fd;
+        pf::UniqueFd fd;
         std::string path; // the socket file, removed at the end when it is still ours
         dev_t device = 0;
         ino_t inode = 0;
@@ -55,7 +55,7 @@ private:
         pid_t pid = -1;
         bool watching = false;
         pf::launchd::RestartThrottle throttle;
-        pf::xpc::UniqueFd retryTimer;
+        pf::UniqueFd retryTimer;
     };
     using Clock = std::chrono::steady_clock;
 
@@ -77,8 +77,8 @@ private:
 
     LauncherOptions options_;
     std::vector<std::unique_ptr<Job>> jobs_;
-    pf::xpc::UniqueFd epoll_;
-    pf::xpc::UniqueFd signals_;
+    pf::UniqueFd epoll_;
+    pf::UniqueFd signals_;
     bool stopping_ = false;
     std::optional<Clock::time_point> killAt_;
 };

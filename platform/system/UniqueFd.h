@@ -1,11 +1,11 @@
 #pragma once
 // An owned file descriptor, closed when the owner goes away; release() hands
-// it over.
+// it over. One type for every layer that opens files or sockets.
 #include <unistd.h>
 
 #include <utility>
 
-namespace pf::xpc {
+namespace pf {
 
 class UniqueFd {
 public:
@@ -33,4 +33,4 @@ private:
     int fd_ = -1;
 };
 
-} // namespace pf::xpc
+} // namespace pf
