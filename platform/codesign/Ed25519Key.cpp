@@ -60,11 +60,14 @@ std::optional<Ed25519Key> Ed25519Key::generate(std::string* why) {
     return Ed25519Key(key);
 }
 
-std::optional<Ed25519Key> Ed25519Key::fromPrivatePem(std::string_view pem, std::string* why) {
+std::optional<Ed25519Key> Ed25519Key::fromPem(std::string_view pem, bool isPrivate, std::string* why) {
     BioPtr bio = memoryBio(pem);
-    EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr) : nullptr;
+    EVP_PKEY* key = nullptr;
+    if (bio)
+        key = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr)
+                        : PEM_read_bio_PUBKEY(bio.get(), nullptr, noPassphrase, nullptr);
     if (!key) {
-        *why = openSslReason("not a PEM private key");
+        *why = openSslReason(isPrivate ? "not a PEM private key" : "not a PEM public key");
         return std::nullopt;
     }
     Ed25519Key result(key);
@@ -75,19 +78,12 @@ std::optional<Ed25519Key> Ed25519Key::fromPrivatePem(std::string_view pem, std::
     return result;
 }
 
+std::optional<Ed25519Key> Ed25519Key::fromPrivatePem(std::string_view pem, std::string* why) {
+    return fromPem(pem, true, why);
+}
+
 std::optional<Ed25519Key> Ed25519Key::fromPublicPem(std::string_view pem, std::string* why) {
-    BioPtr bio = memoryBio(pem);
-    EVP_PKEY* key = bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, noPassphrase, nullptr) : nullptr;
-    if (!key) {
-        *why = openSslReason("not a PEM public key");
-        return std::nullopt;
-    }
-    Ed25519Key result(key);
-    if (EVP_PKEY_get_id(key) != EVP_PKEY_ED25519) {
-        *why = "not an Ed25519 key";
-        return std::nullopt;
-    }
-    return result;
+    return fromPem(pem, false, why);
 }
 
 std::optional<std::vector<std::uint8_t>> Ed25519Key::sign(std::string_view message, std::string* why) const {

@@ -31,6 +31,7 @@ private:
         void operator()(EVP_PKEY* key) const;
     };
     explicit Ed25519Key(EVP_PKEY* key) : key_(key) {}
+    static std::optional<Ed25519Key> fromPem(std::string_view pem, bool isPrivate, std::string* why);
     std::unique_ptr<EVP_PKEY, Free> key_;
 };
 

@@ -36,6 +36,14 @@ UniqueFd openFolder(const std::string& path, std::string* why) {
     return UniqueFd(fd);
 }
 
+UniqueFd openBundleFolder(const std::string& bundlePath, std::string* why) {
+    if (bundlePath.empty()) {
+        *why = "no bundle path";
+        return UniqueFd();
+    }
+    return openFolder(bundlePath, why);
+}
+
 UniqueFd openFolderAt(int dirFd, const std::string& name, std::string* why) {
     const int fd = retryOnEintr(
         [&] { return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });

@@ -28,6 +28,8 @@ std::string describeErrno(const std::string& what);
 
 // A folder at a caller-given path (its last component must not be a symlink).
 UniqueFd openFolder(const std::string& path, std::string* why);
+// The folder of a bundle; an empty path is no bundle.
+UniqueFd openBundleFolder(const std::string& bundlePath, std::string* why);
 // A folder inside dirFd, never through a symlink.
 UniqueFd openFolderAt(int dirFd, const std::string& name, std::string* why);
 

@@ -11,11 +11,7 @@ namespace pf::codesign {
 std::optional<SealedManifest> SealedManifest::load(const std::string& bundlePath, std::string* why) {
     std::string sink;
     if (!why) why = &sink;
-    if (bundlePath.empty()) {
-        *why = "no bundle path";
-        return std::nullopt;
-    }
-    UniqueFd bundle = openFolder(bundlePath, why);
+    UniqueFd bundle = openBundleFolder(bundlePath, why);
     if (!bundle) return std::nullopt;
     return loadAt(bundle.get(), why);
 }

@@ -65,11 +65,7 @@ bool matchesSeal(const BundleItem& item, const SealedManifest::Entry* sealed, st
 std::optional<SealedManifest> verifyBundle(const std::string& bundlePath, std::string* why) {
     std::string sink;
     if (!why) why = &sink;
-    if (bundlePath.empty()) {
-        *why = "no bundle path";
-        return std::nullopt;
-    }
-    UniqueFd bundle = openFolder(bundlePath, why);
+    UniqueFd bundle = openBundleFolder(bundlePath, why);
     if (!bundle) return std::nullopt;
     auto manifest = SealedManifest::loadAt(bundle.get(), why);
     if (!manifest) return std::nullopt;

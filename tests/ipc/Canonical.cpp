@@ -4,35 +4,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/foundation/JsonString.h"
 #include "platform/foundation/URL.h"
 
 namespace vt {
 
 namespace {
 
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string quoted(const std::string& text) { return pf::jsonString(text); }
 
 std::string real(double d) {
     char buffer[64];

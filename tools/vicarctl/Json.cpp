@@ -5,32 +5,13 @@
 
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/JsonString.h"
 #include "platform/foundation/PropertyList.h"
 
 namespace vicarctl {
 namespace {
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
+std::string quoted(const std::string& text) { return pf::jsonString(text); }
 
 std::string hex(const pf::Data& data) {
     static const char digits[] = "0123456789abcdef";
