@@ -2,18 +2,19 @@
 
 namespace pf::xpc {
 
-std::shared_ptr<Error> Error::singleton(Kind kind) {
-    // Function-local statics, so the inline constants may be initialised from
-    // any translation unit in any order.
-    static const std::shared_ptr<Error> invalid(new Error(Kind::ConnectionInvalid));
-    static const std::shared_ptr<Error> interrupted(new Error(Kind::ConnectionInterrupted));
-    static const std::shared_ptr<Error> terminating(new Error(Kind::TerminationImminent));
+const std::shared_ptr<Error>& Error::singleton(Kind kind) {
+    // Function-local statics, so the constants may be initialised from any
+    // translation unit in any order; never destroyed, because the IO thread
+    // may still deliver one while the process exits.
+    static const auto* invalid = new std::shared_ptr<Error>(new Error(Kind::ConnectionInvalid));
+    static const auto* interrupted = new std::shared_ptr<Error>(new Error(Kind::ConnectionInterrupted));
+    static const auto* terminating = new std::shared_ptr<Error>(new Error(Kind::TerminationImminent));
     switch (kind) {
-    case Kind::ConnectionInvalid: return invalid;
-    case Kind::ConnectionInterrupted: return interrupted;
-    case Kind::TerminationImminent: return terminating;
+    case Kind::ConnectionInvalid: return *invalid;
+    case Kind::ConnectionInterrupted: return *interrupted;
+    case Kind::TerminationImminent: return *terminating;
     }
-    return invalid;
+    return *invalid;
 }
 
 std::string Error::description() const {

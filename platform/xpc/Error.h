@@ -26,17 +26,18 @@ public:
     std::string description() const override;
 
     // The one error object of each kind (the three constants below).
-    static std::shared_ptr<Error> singleton(Kind kind);
+    static const std::shared_ptr<Error>& singleton(Kind kind);
 
 private:
     explicit Error(Kind kind) : kind_(kind) {}
     Kind kind_;
 };
 
-// Inline variables: initialised before any later definition of a translation
-// unit that includes this header, so static initialisers may use them.
-inline const std::shared_ptr<Error> kConnectionInvalid = Error::singleton(Error::Kind::ConnectionInvalid);
-inline const std::shared_ptr<Error> kConnectionInterrupted = Error::singleton(Error::Kind::ConnectionInterrupted);
-inline const std::shared_ptr<Error> kTerminationImminent = Error::singleton(Error::Kind::TerminationImminent);
+// Inline references: initialised before any later definition of a translation
+// unit that includes this header, so static initialisers may use them; what
+// they name is never destroyed, so they stay valid while the process exits.
+inline const std::shared_ptr<Error>& kConnectionInvalid = Error::singleton(Error::Kind::ConnectionInvalid);
+inline const std::shared_ptr<Error>& kConnectionInterrupted = Error::singleton(Error::Kind::ConnectionInterrupted);
+inline const std::shared_ptr<Error>& kTerminationImminent = Error::singleton(Error::Kind::TerminationImminent);
 
 } // namespace pf::xpc
