@@ -1,0 +1,112 @@
+// The trusted installer in this process: a signed bundle whose BOM copies one
+// folder (many small files, or a few large ones) into an emptied install
+// root, beside cp -a, chown -R and chmod -R of the same tree. The installer's
+// figure includes checking the bundle's seal, which the copy does not do.
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bench/support/BenchSupport.h"
+#include "bench/support/RegisteredNames.h"
+#include "bench/support/SignedBundles.h"
+#include "installer/VDTrustedInstaller.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/URL.h"
+
+namespace {
+
+struct Payload {
+    int count;
+    std::size_t bytes;
+    std::int64_t total() const { return static_cast<std::int64_t>(count) * static_cast<std::int64_t>(bytes); }
+};
+
+constexpr Payload kSmall{2000, 1024};
+constexpr Payload kLarge{20, 20u << 20};
+
+struct Setup {
+    vb::ScratchDir scratch;
+    vb::SignedBundles bundles{scratch.path()};
+    std::string smallBundle = bundles.makePayloadBundle("Small.app", kSmall.count, kSmall.bytes, "/Payload");
+    std::string largeBundle = bundles.makePayloadBundle("Large.app", kLarge.count, kLarge.bytes, "/Payload");
+    std::string root = scratch.path() + "/root";
+    std::string copyTarget = scratch.path() + "/copy";
+
+    Setup() {
+        std::filesystem::create_directory(root);
+        std::filesystem::create_directory(copyTarget);
+    }
+};
+
+Setup& setup() {
+    static Setup* s = new Setup();
+    return *s;
+}
+
+bool requireRoot(benchmark::State& state) {
+    if (::geteuid() == 0) return true;
+    state.SkipWithError("installs change owners: run as root");
+    return false;
+}
+
+void install(benchmark::State& state, const std::string& bundle, const Payload& payload) {
+    if (!requireRoot(state)) return;
+    Setup& s = setup();
+    const auto rootURL = pf::URL::fileURLWithPath(s.root, true);
+    for (auto _ : state) {
+        state.PauseTiming();
+        vb::emptyDirectory(s.root);
+        state.ResumeTiming();
+        auto installer = VDTrustedInstaller::installerWithBundle(pf::Bundle::bundleWithPath(bundle));
+        if (!installer) {
+            state.SkipWithError("the bundle has no readable BOM");
+            return;
+        }
+        installer->setInstallRoot(rootURL);
+        if (auto error = installer->install()) {
+            state.SkipWithError(("install failed: " + error->localizedDescription()).c_str());
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * payload.total());
+    state.SetLabel("counter=bytes_per_second");
+}
+
+void copy(benchmark::State& state, const std::string& bundle, const Payload& payload) {
+    if (!requireRoot(state)) return;
+    Setup& s = setup();
+    const std::string source = bundle + "/Contents/Resources/Payload";
+    const std::string target = s.copyTarget + "/Payload";
+    const std::string command = "cp -a '" + source + "' '" + target + "' && chown -R 0:0 '" + target +
+                                "' && chmod -R u=rwX,go=rX '" + target + "'";
+    for (auto _ : state) {
+        state.PauseTiming();
+        vb::emptyDirectory(s.copyTarget);
+        state.ResumeTiming();
+        if (!vb::shell(command)) {
+            state.SkipWithError("the copy failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * payload.total());
+    state.SetLabel("counter=bytes_per_second");
+}
+
+void BM_InstallSmall(benchmark::State& state) { install(state, setup().smallBundle, kSmall); }
+void BM_CopySmall(benchmark::State& state) { copy(state, setup().smallBundle, kSmall); }
+void BM_InstallLarge(benchmark::State& state) { install(state, setup().largeBundle, kLarge); }
+void BM_CopyLarge(benchmark::State& state) { copy(state, setup().largeBundle, kLarge); }
+
+BENCHMARK(BM_InstallSmall)->Name("install_2000_small_files")->Iterations(8)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopySmall)->Name("install_2000_small_files/baseline")->Iterations(20)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InstallLarge)->Name("install_20_files_of_20MB")->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CopyLarge)->Name("install_20_files_of_20MB/baseline")->Iterations(5)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) { return vb::runWithRegisteredNames(argc, argv); }

@@ -1,0 +1,13 @@
+#pragma once
+// The library appends "/iterations:N", "/real_time", "/min_time:..." to a
+// case's name when it is registered with those settings; the benchmark runner
+// pairs "<NAME>" with "<NAME>/baseline" by name, so such cases would never
+// pair. This main reports every case under the name it was registered with,
+// in the format --benchmark_format asks for.
+namespace vb {
+
+// Initialises the library from the arguments, runs the selected cases and
+// returns the process status.
+int runWithRegisteredNames(int argc, char** argv);
+
+} // namespace vb
