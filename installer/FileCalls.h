@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "installer/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 
 namespace vdfs {
 
@@ -24,7 +24,7 @@ int retrying(F&& call) {
 }
 
 struct Opened {
-    UniqueFd fd;
+    pf::UniqueFd fd;
     int error = 0;
 };
 

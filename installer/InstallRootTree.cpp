@@ -79,7 +79,7 @@ int InstallRootTree::exists(const std::string& destinationPath) {
 int InstallRootTree::makeDirectories(const std::string& destinationPath) {
     if (int error = openRoot(true)) return error;
     const auto parts = componentsOf(destinationPath);
-    UniqueFd folder;
+    pf::UniqueFd folder;
     for (std::size_t i = 0; i <= parts.size(); ++i) {
         // Each prefix is resolved from the root, so a symlink among the
         // existing components is followed as the whole path would be.

@@ -12,7 +12,7 @@
 // they are standardised first, so "." and ".." never reach the file system.
 #include <string>
 
-#include "installer/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 
 class InstallRootTree {
 public:
@@ -20,7 +20,7 @@ public:
     explicit InstallRootTree(std::string rootPath);
 
     struct Parent {
-        UniqueFd folder;  // the folder holding the target, resolved in the root
+        pf::UniqueFd folder;  // the folder holding the target, resolved in the root
         std::string leaf; // the target's name in it; empty for the root itself
         int error = 0;
     };
@@ -40,5 +40,5 @@ private:
     int openRoot(bool create);
 
     std::string rootPath_;
-    UniqueFd root_;
+    pf::UniqueFd root_;
 };

@@ -53,7 +53,7 @@ public:
         : source_(source), targetPath_(targetPath), uid_(uid), gid_(gid), failure_(failure), buffer_(buffer) {}
 
     // Copies the top item; its descriptor lands in *top.
-    bool copyTop(const struct stat& st, int dstFolder, const std::string& name, UniqueFd* top) {
+    bool copyTop(const struct stat& st, int dstFolder, const std::string& name, pf::UniqueFd* top) {
         if (!copyItem(source_.fd, st, dstFolder, name, "", 0, top)) return false;
         // Items removed from the source after it was sealed were never met above.
         if (source_.seal && copiedItems_ != source_.seal->sealedItemsAtOrBelow(source_.sealedPath)) return unsealed();
@@ -65,7 +65,7 @@ public:
 
 private:
     bool copyItem(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
-                  int depth, UniqueFd* out) {
+                  int depth, pf::UniqueFd* out) {
         ++copiedItems_;
         if (S_ISREG(st.st_mode)) return copyFile(src, st, dstFolder, name, rel, out);
         if (S_ISDIR(st.st_mode)) return copyDirectory(src, st, dstFolder, name, rel, depth, out);
@@ -105,7 +105,7 @@ private:
     }
 
     bool copyFile(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
-                  UniqueFd* out) {
+                  pf::UniqueFd* out) {
         vdfs::Opened dst = vdfs::openAt(dstFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         if (!created(dst, rel)) return false;
         pf::codesign::Sha256 hash;
@@ -171,7 +171,7 @@ private:
     }
 
     bool copyDirectory(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
-                       int depth, UniqueFd* out) {
+                       int depth, pf::UniqueFd* out) {
         if (depth >= kVDMaxTreeDepth) return readFailed(ELOOP, rel);
         if (source_.seal && !source_.seal->sealsDirectory(sealedPath(rel), st.st_mode & 07777)) return unsealed();
         vdfs::Opened dst;
@@ -204,7 +204,7 @@ private:
 
 } // namespace
 
-VDStagedCopy::VDStagedCopy(UniqueFd folder, std::string temporaryName, UniqueFd top)
+VDStagedCopy::VDStagedCopy(pf::UniqueFd folder, std::string temporaryName, pf::UniqueFd top)
     : folder_(std::move(folder)), temporaryName_(std::move(temporaryName)), top_(std::move(top)) {}
 
 VDStagedCopy::~VDStagedCopy() {
@@ -226,11 +226,11 @@ std::unique_ptr<VDStagedCopy> VDStagedCopy::stage(const Source& source, int fold
         failure->error = pf::Error::fileError(error, targetPath, true);
         return nullptr;
     }
-    UniqueFd ownedFolder(folder);
+    pf::UniqueFd ownedFolder(folder);
     std::vector<char> buffer(kCopyBufferBytes);
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
         std::string name = temporaryName();
-        UniqueFd top;
+        pf::UniqueFd top;
         *failure = Failure();
         Copier copier(source, targetPath, uid, gid, failure, buffer);
         if (copier.copyTop(st, folder, name, &top))

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "installer/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 #include "platform/foundation/Error.h"
 
 class VDBundleSeal;
@@ -48,11 +48,11 @@ public:
     // existing item (EEXIST). 0 or the errno.
     int commit(const std::string& leaf);
 
-    VDStagedCopy(UniqueFd folder, std::string temporaryName, UniqueFd top);
+    VDStagedCopy(pf::UniqueFd folder, std::string temporaryName, pf::UniqueFd top);
 
 private:
-    UniqueFd folder_;
+    pf::UniqueFd folder_;
     std::string temporaryName_;
-    UniqueFd top_;
+    pf::UniqueFd top_;
     bool committed_ = false;
 };

@@ -108,7 +108,7 @@ bool VDInstallResource::matchesExpectedIdentity(int fd) const {
     return identity != 0 && identity == expectedID_;
 }
 
-bool VDInstallResource::openValidatedSource(int within, const std::string& relativePath, UniqueFd& source,
+bool VDInstallResource::openValidatedSource(int within, const std::string& relativePath, pf::UniqueFd& source,
                                             pf::Error* out) const {
     source.reset();
     if (!from_) {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "installer/UniqueFd.h"
+#include "platform/system/UniqueFd.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
@@ -42,7 +42,7 @@ public:
     // copy reads exactly what was checked. With `within` a directory
     // descriptor (the bundle), `relativePath` is resolved beneath it through
     // no symlink at all; with `within` < 0 the path of `from` is opened.
-    bool openValidatedSource(int within, const std::string& relativePath, UniqueFd& source, pf::Error* out) const;
+    bool openValidatedSource(int within, const std::string& relativePath, pf::UniqueFd& source, pf::Error* out) const;
 
     std::uint32_t uid() const { return uid_; }
     void setUid(std::uint32_t uid) { uid_ = uid; }

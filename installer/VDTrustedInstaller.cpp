@@ -117,7 +117,7 @@ std::optional<pf::Error> VDTrustedInstaller::copyResource(const VDInstallResourc
     // A source inside the bundle is read beneath it and held against its
     // seal; one outside has only its recorded identity to answer for it.
     const auto sealedPath = VDPathBelow(resourceRoot_.path(), from.path());
-    UniqueFd source;
+    pf::UniqueFd source;
     pf::Error invalid;
     if (!resource.openValidatedSource(sealedPath ? bundleFd : -1, sealedPath.value_or(""), source, &invalid))
         return invalid;

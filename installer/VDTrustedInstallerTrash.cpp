@@ -21,19 +21,19 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW;
 // A Trash folder is only used when it is the user's own real folder: the
 // move runs as root, and a symlink or somebody else's folder under that name
 // would send the bundle where the user could not have put it.
-UniqueFd ownedFolder(int parentFd, const std::string& name, uid_t uid) {
+pf::UniqueFd ownedFolder(int parentFd, const std::string& name, uid_t uid) {
     vdfs::Opened folder = vdfs::openAt(parentFd, name, kFolderFlags);
     struct stat st {};
-    if (folder.error || vdfs::statAt(folder.fd.get(), "", st) || st.st_uid != uid) return UniqueFd();
+    if (folder.error || vdfs::statAt(folder.fd.get(), "", st) || st.st_uid != uid) return pf::UniqueFd();
     return std::move(folder.fd);
 }
 
 // <volume>/.Trashes/<uid>, made (not its parents) with mode 0700 for the user.
-UniqueFd volumeTrash(const std::string& volume, uid_t uid) {
+pf::UniqueFd volumeTrash(const std::string& volume, uid_t uid) {
     vdfs::Opened root = vdfs::openAt(AT_FDCWD, volume, O_RDONLY | O_DIRECTORY);
-    if (root.error) return UniqueFd();
+    if (root.error) return pf::UniqueFd();
     vdfs::Opened trashes = vdfs::openAt(root.fd.get(), ".Trashes", kFolderFlags);
-    if (trashes.error) return UniqueFd(); // a volume without .Trashes gets no Trash
+    if (trashes.error) return pf::UniqueFd(); // a volume without .Trashes gets no Trash
     const std::string name = std::to_string(uid);
     if (vdfs::retrying([&] { return ::mkdirat(trashes.fd.get(), name.c_str(), 0700); }) == 0) {
         vdfs::Opened made = vdfs::openAt(trashes.fd.get(), name, kFolderFlags);
@@ -66,7 +66,7 @@ void VDTrustedInstaller::moveHostBundleToTrash(const pf::URL& bundleURL) {
     const auto home = homeOf(*uid);
     const auto homeVolume = home ? pf::volumeOfPath(*home) : std::nullopt;
 
-    UniqueFd trash;
+    pf::UniqueFd trash;
     if (homeVolume && *homeVolume == *volume) {
         vdfs::Opened homeFolder = vdfs::openAt(AT_FDCWD, *home, O_RDONLY | O_DIRECTORY);
         if (!homeFolder.error) trash = ownedFolder(homeFolder.fd.get(), ".Trash", *uid);

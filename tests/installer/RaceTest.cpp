@@ -86,7 +86,7 @@ std::optional<std::string> readAt(int folder, const std::string& rel) {
     return content;
 }
 
-UniqueFd openFolder(const std::string& path) {
+pf::UniqueFd openFolder(const std::string& path) {
     return std::move(vdfs::openAt(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW).fd);
 }
 
@@ -259,9 +259,9 @@ Scenario RaceTest::sourceRewrittenInPlace() {
     const std::string bundle =
         makeBundle("InPlace.app", {{"Contents/Resources/f", big}, {"Contents/Resources/Dir/inner", "inner"}},
                    bom({entry("Contents/Resources/f", "/f", "644"), entry("Contents/Resources/Dir", "/Dir", "755")}, {}));
-    auto f = std::make_shared<UniqueFd>(::open((bundle + "/Contents/Resources/f").c_str(), O_WRONLY | O_CLOEXEC));
+    auto f = std::make_shared<pf::UniqueFd>(::open((bundle + "/Contents/Resources/f").c_str(), O_WRONLY | O_CLOEXEC));
     auto inner =
-        std::make_shared<UniqueFd>(::open((bundle + "/Contents/Resources/Dir/inner").c_str(), O_WRONLY | O_CLOEXEC));
+        std::make_shared<pf::UniqueFd>(::open((bundle + "/Contents/Resources/Dir/inner").c_str(), O_WRONLY | O_CLOEXEC));
     EXPECT_TRUE(*f && *inner);
     auto evil = std::make_shared<bool>(false);
     Scenario s;
@@ -285,7 +285,7 @@ Scenario RaceTest::sourceRewrittenInPlace() {
         const int code = error && error->domain() == pf::NSPOSIXErrorDomain ? static_cast<int>(error->code()) : -1;
         if (error && code != 88 && code != 22 && code != 1) return violation("failed with " + error->description());
         if ((code == 88 || code == 22) && !fs::is_empty(root())) return violation("a refused install left something");
-        const UniqueFd rootFolder = openFolder(root());
+        const pf::UniqueFd rootFolder = openFolder(root());
         const auto installedF = readAt(rootFolder.get(), "f");
         const auto installedInner = readAt(rootFolder.get(), "Dir/inner");
         if (installedF && *installedF != big) return violation("/f holds other bytes than the signed ones");
@@ -308,7 +308,7 @@ Scenario RaceTest::parentSwappedForSymlink() {
     fs::create_directories(library + "/Sub");
     fs::create_symlink(sentinel(), library + "/Absolute");
     fs::create_symlink("../../sentinel", library + "/Relative"); // from the root's parent, where the sentinel is
-    auto sub = std::make_shared<UniqueFd>(openFolder(library + "/Sub"));
+    auto sub = std::make_shared<pf::UniqueFd>(openFolder(library + "/Sub"));
     EXPECT_TRUE(*sub);
     auto step = std::make_shared<unsigned>(0);
     Scenario s;
@@ -344,7 +344,7 @@ Scenario RaceTest::trashSwappedForSymlink() {
                                          std::to_string(kConsoleUid) + "::" + home + ":/usr/sbin/nologin\n");
     const std::string apps = scratch("apps");
     fs::create_directories(apps);
-    auto realTrash = std::make_shared<UniqueFd>(openFolder(trash));
+    auto realTrash = std::make_shared<pf::UniqueFd>(openFolder(trash));
     struct stat existing {};
     EXPECT_EQ(vdfs::statAt(realTrash->get(), "Host.app", existing), 0);
     const ino_t existingInode = existing.st_ino;
