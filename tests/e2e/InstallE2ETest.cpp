@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "installer/AliasFile.h"
-#include "tests/e2e/BomBuilder.h"
+#include "tests/support/BomBuilder.h"
 #include "tests/e2e/Daemon.h"
 
 namespace {

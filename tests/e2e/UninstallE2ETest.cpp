@@ -14,7 +14,7 @@
 
 #include "platform/system/Membership.h"
 #include "platform/system/Volume.h"
-#include "tests/e2e/BomBuilder.h"
+#include "tests/support/BomBuilder.h"
 #include "tests/e2e/Daemon.h"
 
 namespace {

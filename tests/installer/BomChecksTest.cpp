@@ -68,7 +68,7 @@ TEST(BomChecks, EachFailingCheckIsLoggedAndNoBomIsBuilt) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        pf::Value dictionary = bom({entry("source", "/opt/x", "644", "", "", false)}, {removal("/opt/x")});
+        pf::Value dictionary = bom({vt::bomEntry("source", "/opt/x", "644", "", "", false)}, {vt::bomRemoval("/opt/x")});
         ASSERT_TRUE(VDInstallBOM::BOMWithDictionary(dictionary, *root)) << "the unchanged BOM must build";
         c.change(dictionary);
         vt::LogCapture log;

@@ -41,11 +41,11 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
          {"Contents/Resources/readme.txt", "read me"},
          {"Contents/Resources/Data/a.txt", "a"},
          {"Contents/Resources/Data/sub/b.txt", "b", 0600}},
-        bom({entry("", "/opt/App", "755"), entry("", "/opt/App/bin", "755"),
-             entry("Contents/Resources/tool", "/opt/App/bin/tool", "4750", "root", "daemon"),
-             entry("Contents/Resources/Data", "/opt/App/Data", "0700", "nobody", "nogroup"),
-             entry("", "", "755"), entry("Contents/Resources/readme.txt", "", "0640", "", "", false)},
-            {removal("/opt/App")}, {{"DefaultLocation", "/opt/App/doc"}}),
+        bom({vt::bomEntry("", "/opt/App", "755"), vt::bomEntry("", "/opt/App/bin", "755"),
+             vt::bomEntry("Contents/Resources/tool", "/opt/App/bin/tool", "4750", "root", "daemon"),
+             vt::bomEntry("Contents/Resources/Data", "/opt/App/Data", "0700", "nobody", "nogroup"),
+             vt::bomEntry("", "", "755"), vt::bomEntry("Contents/Resources/readme.txt", "", "0640", "", "", false)},
+            {vt::bomRemoval("/opt/App")}, {{"DefaultLocation", "/opt/App/doc"}}),
         {{"Contents/Resources/Data/latest", "a.txt"}});
     auto installer = installerFor(bundle);
     ASSERT_TRUE(installer);
@@ -76,7 +76,9 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
         EXPECT_EQ(owner->uid, e.owner.uid);
         EXPECT_EQ(owner->gid, e.owner.gid);
         EXPECT_EQ(owner->mode, e.owner.mode);
-        if (e.content) EXPECT_EQ(vt::readFile(inRoot(e.path)), e.content);
+        if (e.content) {
+            EXPECT_EQ(vt::readFile(inRoot(e.path)), e.content);
+        }
     }
     // The link is re-owned itself and still points where it did.
     EXPECT_EQ(fs::read_symlink(inRoot("/opt/App/Data/latest")), "a.txt");
@@ -103,8 +105,8 @@ TEST_F(Install, DirectoryEntriesLeaveWhatExistsAlone) {
     vt::writeFile(inRoot("/srv/file"), "kept", 0600);
     fs::create_directories(inRoot("/srv/dir"));
     const std::string bundle =
-        makeBundle("Dirs.app", {}, bom({entry("", "/srv/file", "755", "nobody"), entry("", "/srv/dir", "700", "nobody"),
-                                        entry("", "/srv/new/deep", "700", "nobody")},
+        makeBundle("Dirs.app", {}, bom({vt::bomEntry("", "/srv/file", "755", "nobody"), vt::bomEntry("", "/srv/dir", "700", "nobody"),
+                                        vt::bomEntry("", "/srv/new/deep", "700", "nobody")},
                                        {}));
     ASSERT_EQ(installerFor(bundle)->install(), std::nullopt);
     EXPECT_EQ(vt::readFile(inRoot("/srv/file")), "kept");
@@ -116,7 +118,7 @@ TEST_F(Install, DirectoryEntriesLeaveWhatExistsAlone) {
 
 TEST_F(Install, AsynchronousInstallCompletesOnceOnTheMainThread) {
     const std::string bundle = makeBundle("Async.app", {{"Contents/Resources/f", "f"}},
-                                          bom({entry("Contents/Resources/f", "/f", "644")}, {}));
+                                          bom({vt::bomEntry("Contents/Resources/f", "/f", "644")}, {}));
     auto installer = installerFor(bundle);
     int calls = 0;
     bool onMain = false;
@@ -148,10 +150,10 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
     };
     const std::string outside = scratch("outside.txt");
     const Case cases[] = {
-        {"parent missing", entry("Contents/Resources/f", "/missing/f", "644"), pf::NSCocoaErrorDomain,
+        {"parent missing", vt::bomEntry("Contents/Resources/f", "/missing/f", "644"), pf::NSCocoaErrorDomain,
          pf::NSFileNoSuchFileError, "", inRoot("/missing/f")},
-        {"no target", entry("Contents/Resources/f", "", "644"), pf::NSPOSIXErrorDomain, EDESTADDRREQ, "file://", ""},
-        {"source gone at parse time", entry(outside, "/o", "644", "", "", false), pf::NSPOSIXErrorDomain, EPERM,
+        {"no target", vt::bomEntry("Contents/Resources/f", "", "644"), pf::NSPOSIXErrorDomain, EDESTADDRREQ, "file://", ""},
+        {"source gone at parse time", vt::bomEntry(outside, "/o", "644", "", "", false), pf::NSPOSIXErrorDomain, EPERM,
          "file://" + outside, ""},
     };
     for (const auto& c : cases) {
@@ -160,15 +162,19 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
         fs::create_directories(root());
         const std::string bundle =
             makeBundle(std::string(c.name) + ".app", {{"Contents/Resources/f", "f"}},
-                       bom({entry("Contents/Resources/f", "/first", "644"), c.failing,
-                            entry("Contents/Resources/f", "/last", "644")},
+                       bom({vt::bomEntry("Contents/Resources/f", "/first", "644"), c.failing,
+                            vt::bomEntry("Contents/Resources/f", "/last", "644")},
                            {}));
         auto error = installerFor(bundle)->install();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), c.domain);
         EXPECT_EQ(error->code(), c.code);
-        if (!c.url.empty()) EXPECT_EQ(failingURL(*error).rfind(c.url, 0), 0u) << failingURL(*error);
-        if (!c.path.empty()) EXPECT_EQ(failingPath(*error), c.path);
+        if (!c.url.empty()) {
+            EXPECT_EQ(failingURL(*error).rfind(c.url, 0), 0u) << failingURL(*error);
+        }
+        if (!c.path.empty()) {
+            EXPECT_EQ(failingPath(*error), c.path);
+        }
         EXPECT_EQ(vt::readFile(inRoot("/first")), "f");
         EXPECT_FALSE(fs::exists(inRoot("/last")));
         // Nothing was made for a resource without a target, the root included.
@@ -181,7 +187,7 @@ TEST_F(Install, ForcedCleanSparesIgnoreForcedEntries) {
     vt::writeFile(inRoot("/keep/file"), "keep");
     const std::string bundle = makeBundle(
         "Clean.app", {{"Contents/Resources/f", "f"}},
-        bom({entry("Contents/Resources/f", "/new", "644")}, {removal("/old"), removal("/keep", true)},
+        bom({vt::bomEntry("Contents/Resources/f", "/new", "644")}, {vt::bomRemoval("/old"), vt::bomRemoval("/keep", true)},
             {{"ForceClean", true}}));
     auto installer = installerFor(bundle);
     ASSERT_EQ(installer->install(), std::nullopt);
@@ -203,10 +209,10 @@ TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
         ASSERT_TRUE(readOnly.remountReadOnly());
     }
     vt::writeFile(inRoot("/after"), "a");
-    pf::Array removals = {removal("/x/link"), removal("/x/dirlink/target-of-link"), removal("/x/dirlink"),
-                          removal("/x/missing"),  removal("/x/tree"),  removal("/x/ignored", true)};
-    if (readOnly.mounted()) removals.push_back(removal("/ro/locked"));
-    removals.push_back(removal("/after"));
+    pf::Array removals = {vt::bomRemoval("/x/link"), vt::bomRemoval("/x/dirlink/target-of-link"), vt::bomRemoval("/x/dirlink"),
+                          vt::bomRemoval("/x/missing"),  vt::bomRemoval("/x/tree"),  vt::bomRemoval("/x/ignored", true)};
+    if (readOnly.mounted()) removals.push_back(vt::bomRemoval("/ro/locked"));
+    removals.push_back(vt::bomRemoval("/after"));
     auto built = VDInstallBOM::BOMWithDictionary(bom({}, removals), *pf::URL::fileURLWithPath(scratch(""), true));
     ASSERT_TRUE(built);
     const std::string bundle = makeBundle("Remove.app", {}, bom({}, {}));

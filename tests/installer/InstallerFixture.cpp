@@ -15,25 +15,6 @@ namespace vti {
 
 namespace fs = std::filesystem;
 
-pf::Value entry(const std::string& from, const std::string& to, const std::string& mask, const std::string& user,
-                const std::string& group, bool csv) {
-    pf::Dictionary e{{"CSV", csv}, {"To", to}, {"User", user}, {"Group", group}, {"Mask", mask}};
-    if (!from.empty()) e["From"] = from;
-    return pf::Value(std::move(e));
-}
-
-pf::Value removal(const std::string& path, bool ignoreForced) {
-    return pf::Value(pf::Dictionary{{"Path", path}, {"IgnoreForced", ignoreForced}});
-}
-
-pf::Value bom(pf::Array install, pf::Array uninstall, pf::Dictionary installExtras) {
-    installExtras["Resources"] = std::move(install);
-    return pf::Value(pf::Dictionary{
-        {"Install", std::move(installExtras)},
-        {"Uninstall", pf::Dictionary{{"Resources", std::move(uninstall)}}},
-    });
-}
-
 std::optional<Owner> ownerOf(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;

@@ -13,6 +13,7 @@
 
 #include "installer/VDTrustedInstaller.h"
 #include "platform/foundation/Value.h"
+#include "tests/support/BomBuilder.h"
 #include "tests/support/TestSupport.h"
 
 namespace vti {
@@ -27,11 +28,7 @@ struct BundleLink {
     std::string target;
 };
 
-// One "Install"/"Resources" entry; an empty `from` leaves "From" out.
-pf::Value entry(const std::string& from, const std::string& to, const std::string& mask,
-                const std::string& user = "", const std::string& group = "", bool csv = true);
-pf::Value removal(const std::string& path, bool ignoreForced = false);
-pf::Value bom(pf::Array install, pf::Array uninstall, pf::Dictionary installExtras = {});
+using vt::bom;
 
 struct Owner {
     uid_t uid;

@@ -226,10 +226,10 @@ Report RaceTest::runRace(const Scenario& scenario) {
 // 1. The BOM read is one file, the BOM validated another.
 Scenario RaceTest::bomSwappedBetweenReadAndValidation() {
     const std::string bundle = makeBundle("Bom.app", {{"Contents/Resources/f", "payload"}},
-                                          bom({entry("Contents/Resources/f", "/f", "644")}, {}));
+                                          bom({vt::bomEntry("Contents/Resources/f", "/f", "644")}, {}));
     const std::string unsignedBOM = scratch("unsigned-BOM.plist");
     vt::writeFile(unsignedBOM, *pf::xmlPropertyList(bom(
-                                   {entry("Contents/Resources/f", "/f", "6777"), entry("Contents/Resources/f", "/evil", "4755")}, {})));
+                                   {vt::bomEntry("Contents/Resources/f", "/f", "6777"), vt::bomEntry("Contents/Resources/f", "/evil", "4755")}, {})));
     const std::string signedBOM = bundle + "/Contents/Resources/BOM.plist";
     Scenario s;
     s.signedContents = {"payload"};
@@ -258,7 +258,7 @@ Scenario RaceTest::sourceRewrittenInPlace() {
     const std::string big(3u << 19, 'a');
     const std::string bundle =
         makeBundle("InPlace.app", {{"Contents/Resources/f", big}, {"Contents/Resources/Dir/inner", "inner"}},
-                   bom({entry("Contents/Resources/f", "/f", "644"), entry("Contents/Resources/Dir", "/Dir", "755")}, {}));
+                   bom({vt::bomEntry("Contents/Resources/f", "/f", "644"), vt::bomEntry("Contents/Resources/Dir", "/Dir", "755")}, {}));
     auto f = std::make_shared<pf::UniqueFd>(::open((bundle + "/Contents/Resources/f").c_str(), O_WRONLY | O_CLOEXEC));
     auto inner =
         std::make_shared<pf::UniqueFd>(::open((bundle + "/Contents/Resources/Dir/inner").c_str(), O_WRONLY | O_CLOEXEC));
@@ -300,10 +300,10 @@ Scenario RaceTest::sourceRewrittenInPlace() {
 Scenario RaceTest::parentSwappedForSymlink() {
     const std::string bundle = makeBundle(
         "Parent.app", {{"Contents/Resources/f", "payload"}, {"Contents/Resources/Dir/inner", "inner"}},
-        bom({entry("", "/Library/Sub/Made", "755"),
-             entry("Contents/Resources/f", "/Library/Sub/f", "600", "no-such-user-here", "no-such-group-here"),
-             entry("Contents/Resources/Dir", "/Library/Sub/Dir", "700", "no-such-user-here", "no-such-group-here")},
-            {removal("/Library/Sub/f"), removal("/Library/Sub/Dir")}, {{"ForceClean", true}}));
+        bom({vt::bomEntry("", "/Library/Sub/Made", "755"),
+             vt::bomEntry("Contents/Resources/f", "/Library/Sub/f", "600", "no-such-user-here", "no-such-group-here"),
+             vt::bomEntry("Contents/Resources/Dir", "/Library/Sub/Dir", "700", "no-such-user-here", "no-such-group-here")},
+            {vt::bomRemoval("/Library/Sub/f"), vt::bomRemoval("/Library/Sub/Dir")}, {{"ForceClean", true}}));
     const std::string library = inRoot("/Library");
     fs::create_directories(library + "/Sub");
     fs::create_symlink(sentinel(), library + "/Absolute");

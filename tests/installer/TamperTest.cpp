@@ -17,8 +17,8 @@ class Tamper : public InstallerTest {
 protected:
     std::string sample(const std::string& name) {
         return makeBundle(name, {{"Contents/Resources/f", "payload"}, {"Contents/Resources/Dir/inner", "inner"}},
-                          bom({entry("Contents/Resources/f", "/f", "644"), entry("Contents/Resources/Dir", "/Dir", "755")},
-                              {removal("/f")}),
+                          bom({vt::bomEntry("Contents/Resources/f", "/f", "644"), vt::bomEntry("Contents/Resources/Dir", "/Dir", "755")},
+                              {vt::bomRemoval("/f")}),
                           {{"Contents/Resources/link", "f"}});
     }
 };
@@ -60,7 +60,7 @@ TEST_F(Tamper, BomSwappedAfterItWasReadGives88) {
     auto installer = installerFor(bundle);
     // A new BOM, even one signed again, is not the one this installer read.
     vt::writeFile(bundle + "/Contents/Resources/BOM.plist",
-                  *pf::xmlPropertyList(bom({entry("Contents/Resources/f", "/other", "644")}, {})));
+                  *pf::xmlPropertyList(bom({vt::bomEntry("Contents/Resources/f", "/other", "644")}, {})));
     sign(bundle);
     auto error = installer->install();
     ASSERT_TRUE(error);
@@ -88,7 +88,7 @@ TEST_F(Tamper, CheckedSourceOutsideTheBundleMustPassItsOwnSignature) {
         fs::create_directories(root());
         vt::LogCapture log;
         const std::string bundle =
-            makeBundle(std::string(c.name) + ".app", {}, bom({entry(c.from, "/lib", "644", "", "", true)}, {}));
+            makeBundle(std::string(c.name) + ".app", {}, bom({vt::bomEntry(c.from, "/lib", "644", "", "", true)}, {}));
         auto error = installerFor(bundle)->install();
         EXPECT_EQ(!error, c.installs) << (error ? error->description() : "");
         EXPECT_EQ(fs::exists(inRoot("/lib")), c.installs);
@@ -99,7 +99,7 @@ TEST_F(Tamper, CheckedSourceOutsideTheBundleMustPassItsOwnSignature) {
     }
     // The other bundle changed: its item no longer passes.
     vt::writeFile(other + "/Contents/Resources/lib", "LIB");
-    const std::string bundle = makeBundle("Late.app", {}, bom({entry(other + "/Contents/Resources/lib", "/lib", "644")}, {}));
+    const std::string bundle = makeBundle("Late.app", {}, bom({vt::bomEntry(other + "/Contents/Resources/lib", "/lib", "644")}, {}));
     auto error = installerFor(bundle)->install();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 22);

@@ -1,5 +1,5 @@
 #pragma once
-// BOM dictionaries for the end-to-end tests, written as a packager would.
+// BOM dictionaries for the tests, written as a packager would.
 #include <string>
 
 #include "platform/foundation/Value.h"
@@ -20,14 +20,17 @@ inline pf::Value bomEntry(const std::string& from, const std::string& to, const 
 }
 
 // One uninstall entry.
-inline pf::Value bomRemoval(const std::string& path) {
+inline pf::Value bomRemoval(const std::string& path, bool ignoreForced = false) {
     pf::Dictionary e;
     e["Path"] = pf::Value(path);
+    e["IgnoreForced"] = pf::Value(ignoreForced);
     return pf::Value(std::move(e));
 }
 
-inline pf::Value bom(pf::Array install, pf::Array uninstall) {
-    pf::Dictionary in, out, all;
+// The whole BOM; installExtras are further keys of "Install" ("ForceClean",
+// "DefaultLocation").
+inline pf::Value bom(pf::Array install, pf::Array uninstall, pf::Dictionary installExtras = {}) {
+    pf::Dictionary in = std::move(installExtras), out, all;
     in["Resources"] = pf::Value(std::move(install));
     out["Resources"] = pf::Value(std::move(uninstall));
     all["Install"] = pf::Value(std::move(in));
