@@ -39,6 +39,10 @@ inline constexpr std::uint64_t kInRoot = 0x10 /* RESOLVE_IN_ROOT */ | 0x02 /* RE
 // all, so the path opened is the very path its seal names.
 inline constexpr std::uint64_t kBeneathNoLinks = 0x08 /* RESOLVE_BENEATH */ | 0x04 /* RESOLVE_NO_SYMLINKS */;
 
+// Through real folders only: a path any component of which is a symlink
+// (or a magic link) does not open.
+inline constexpr std::uint64_t kNoLinks = 0x04 /* RESOLVE_NO_SYMLINKS */ | 0x02 /* RESOLVE_NO_MAGICLINKS */;
+
 // The item's status without following a final symlink (name "" = the descriptor itself).
 int statAt(int dirfd, const std::string& name, struct stat& st);
 

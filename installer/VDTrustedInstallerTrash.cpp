@@ -86,7 +86,10 @@ void VDTrustedInstaller::moveHostBundleToTrash(const pf::URL& bundleURL) {
         const auto now = std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch());
         name = VDTimeStampedTrashName(leaf, now.count()); // one new name; a second clash leaves the bundle be
     }
-    vdfs::Opened parent = vdfs::openAt(AT_FDCWD, parentPath, O_RDONLY | O_DIRECTORY);
+    // The bundle's folder is reached through real folders only: a folder on
+    // the way swapped for a symlink since the uninstall validated the bundle
+    // would otherwise let its owner choose which item root moves.
+    vdfs::Opened parent = vdfs::openResolved(AT_FDCWD, parentPath, O_RDONLY | O_DIRECTORY, vdfs::kNoLinks);
     if (parent.error) return;
     // Never over an existing item; the outcome is not reported.
     (void)vdfs::retrying([&] {
