@@ -111,11 +111,23 @@ std::optional<ObjectInfo> inspect(const Layout& l, std::uint64_t index) {
     }
 }
 
-bool isStringObject(const Layout& l, std::uint64_t index) {
+// A dictionary key must be a string without NUL characters: libplist reads
+// keys as C strings and aborts the process on one with a NUL inside.
+bool isUsableKey(const Layout& l, std::uint64_t index) {
     auto offset = objectOffset(l, index);
     if (!offset) return false;
-    unsigned type = l.bytes[*offset] >> 4;
-    return type == 0x5 || type == 0x6;
+    std::size_t pos = *offset;
+    const unsigned marker = l.bytes[pos++];
+    const unsigned type = marker >> 4;
+    if (type != 0x5 && type != 0x6) return false;
+    auto count = readCount(l, marker & 0xF, pos);
+    const std::size_t unit = type == 0x6 ? 2 : 1;
+    if (!count || *count > (l.objectsEnd - pos) / unit) return false;
+    for (std::uint64_t i = 0; i < *count; ++i) {
+        const unsigned char* at = l.bytes + pos + i * unit;
+        if (at[0] == 0 && (unit == 1 || at[1] == 0)) return false;
+    }
+    return true;
 }
 
 enum class Mark : std::uint8_t { Unseen, InProgress, Done };
@@ -181,7 +193,7 @@ bool isWellFormedBinaryPropertyList(std::string_view text, const PropertyListLim
         const bool isKey = frame.info.type == 0xD && frame.next < frame.info.childCount / 2;
         ++frame.next;
         if (ref >= l.objectCount) return false;
-        if (isKey && !isStringObject(l, ref)) return false;
+        if (isKey && !isUsableKey(l, ref)) return false;
         switch (marks[ref]) {
         case Mark::InProgress: return false; // a cycle
         case Mark::Done:

@@ -145,11 +145,16 @@ struct Reader {
             plist_dict_new_iter(node, &iter);
             std::unique_ptr<void, MallocFree> iterOwner(iter);
             for (;;) {
-                char* key = nullptr;
+                // The key node is checked before it is read as a key (the
+                // binary check has already refused keys libplist would abort on).
                 plist_t item = nullptr;
-                plist_dict_next_item(node, iter, &key, &item);
-                std::unique_ptr<char, MallocFree> keyOwner(key);
+                plist_dict_next_item(node, iter, nullptr, &item);
                 if (!item) break;
+                plist_t keyNode = plist_dict_item_get_key(item);
+                if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) return false;
+                char* key = nullptr;
+                plist_get_key_val(keyNode, &key);
+                std::unique_ptr<char, MallocFree> keyOwner(key);
                 if (!key) return false;
                 Value v;
                 if (!read(item, depth + 1, v)) return false;
