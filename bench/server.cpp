@@ -20,6 +20,7 @@
 #include "bench/support/BenchSupport.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
+#include "server/Seal.h"
 
 namespace {
 
@@ -70,6 +71,13 @@ Daemon& daemon() {
     return *d;
 }
 
+// A sealed connection to the daemon, as the application makes it.
+std::shared_ptr<VDIPCConnection> connect() {
+    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+    connection->setAerrorHandler(VDSealHook(kLabel));
+    return connection;
+}
+
 // A request every daemon answers at once: an uninstall without a bundle URL.
 bool roundTrip(const std::shared_ptr<VDIPCConnection>& connection) {
     std::mutex mutex;
@@ -91,18 +99,24 @@ void BM_ColdStart(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         d.stop();
-        auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+        auto connection = connect();
         state.ResumeTiming();
-        if (!roundTrip(connection)) state.SkipWithError("no reply from a cold daemon");
+        if (!roundTrip(connection)) {
+            state.SkipWithError("no reply from a cold daemon");
+            break;
+        }
     }
 }
 
 void BM_Warm(benchmark::State& state) {
     daemon();
-    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+    auto connection = connect();
     roundTrip(connection);
     for (auto _ : state) {
-        if (!roundTrip(connection)) state.SkipWithError("no reply from a warm daemon");
+        if (!roundTrip(connection)) {
+            state.SkipWithError("no reply from a warm daemon");
+            break;
+        }
     }
 }
 
