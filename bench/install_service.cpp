@@ -102,13 +102,7 @@ struct Service {
         // A copy of the daemon of its own: only processes running it are ever stopped here.
         std::filesystem::copy_file(VICAR_BUILD_DIR "/tools/vicar", pristine);
         restoreProgram();
-        std::ofstream(dir + "/jobs/" + kLabel + ".plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>Label</key><string>" << kLabel << "</string>"
-               "<key>MachServices</key><dict><key>" << kLabel << "</key><true/></dict>"
-               "<key>ProgramArguments</key><array><string>" << program << "</string></array>"
-               "<key>UserName</key><string>root</string><key>TimeOut</key><integer>60</integer>"
-               "</dict></plist>\n";
+        vb::writeDaemonJob(dir + "/jobs", kLabel, program);
         launcher = startLauncher(dir + "/jobs", log);
         if (!vb::waitForSocket(dir + "/services/" + kLabel + ".sock"))
             throw std::runtime_error("the launcher did not open the service socket");

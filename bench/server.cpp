@@ -45,13 +45,7 @@ struct Daemon {
         program = dir + "/vicar-bench-daemon";
         std::filesystem::copy_file(VICAR_BUILD_DIR "/tools/vicar", program);
         ::chmod(program.c_str(), 0755);
-        std::ofstream(dir + "/jobs/" + kLabel + ".plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>Label</key><string>" << kLabel << "</string>"
-               "<key>MachServices</key><dict><key>" << kLabel << "</key><true/></dict>"
-               "<key>ProgramArguments</key><array><string>" << program << "</string></array>"
-               "<key>UserName</key><string>root</string><key>TimeOut</key><integer>60</integer>"
-               "</dict></plist>\n";
+        vb::writeDaemonJob(dir + "/jobs", kLabel, program);
         launcher = std::make_unique<vb::ChildProcess>(std::vector<std::string>{
             VICAR_BUILD_DIR "/tools/vicar-launcher", "--jobs", dir + "/jobs", "--domain", "system"});
         vb::waitForSocket(dir + "/services/" + kLabel + ".sock");

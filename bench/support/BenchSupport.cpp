@@ -1,5 +1,7 @@
 #include "bench/support/BenchSupport.h"
 
+#include <fstream>
+
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -69,5 +71,15 @@ bool waitForSocket(const std::string& path) {
 }
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
+
+void writeDaemonJob(const std::string& jobsDir, const std::string& label, const std::string& program) {
+    std::ofstream(jobsDir + "/" + label + ".plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>Label</key><string>" << label << "</string>"
+           "<key>MachServices</key><dict><key>" << label << "</key><true/></dict>"
+           "<key>ProgramArguments</key><array><string>" << program << "</string></array>"
+           "<key>UserName</key><string>root</string><key>TimeOut</key><integer>60</integer>"
+           "</dict></plist>\n";
+}
 
 } // namespace vb

@@ -43,6 +43,10 @@ double quantile(std::vector<double>& samples, double q);
 // Waits until a Unix socket at the path accepts connections (up to 10 s).
 bool waitForSocket(const std::string& path);
 
+// Writes the daemon's job description (label, its one service, the program,
+// root, "TimeOut" 60 s) as <jobsDir>/<label>.plist, for the launcher.
+void writeDaemonJob(const std::string& jobsDir, const std::string& label, const std::string& program);
+
 // Runs a shell command; false when it fails.
 bool shell(const std::string& command);
 

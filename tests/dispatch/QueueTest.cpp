@@ -17,15 +17,7 @@ using pf::dispatch::Priority;
 using pf::dispatch::Queue;
 using namespace std::chrono_literals;
 
-// Waits (with a watchdog) until the counter reaches the value.
-bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    while (counter.load() < value) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using vt::waitForCount;
 
 TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
     struct Case {

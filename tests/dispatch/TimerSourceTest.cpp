@@ -16,14 +16,7 @@ using namespace std::chrono_literals;
 
 constexpr std::uint64_t kMs = 1'000'000;
 
-bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    while (counter.load() < value) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using vt::waitForCount;
 
 // Lets the timer thread pass a deadline well after the given one; anything the
 // timer was going to fire by then has reached its queue.

@@ -98,9 +98,11 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
     std::vector<std::string> accepted;
     for (const auto& job : jobs) accepted.push_back(job.label);
     EXPECT_EQ(accepted, (std::vector<std::string>{"b.full", "b.minimal", "b.switched-off"}));
-    for (const auto& c : cases)
-        if (!c.problem.empty())
+    for (const auto& c : cases) {
+        if (!c.problem.empty()) {
             EXPECT_TRUE(hasProblem(problems, c.label + ".plist", c.problem)) << c.label;
+        }
+    }
     EXPECT_TRUE(hasProblem(problems, "c.garbage.plist", "not a property list"));
     EXPECT_TRUE(hasProblem(problems, "c.unsafe.plist", "writable"));
     EXPECT_EQ(problems.size(), cases.size() - accepted.size() + 2) << ::testing::PrintToString(problems);

@@ -141,4 +141,13 @@ std::string sourceDir() {
     return std::filesystem::path(buildDir()).parent_path().string();
 }
 
+bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog) {
+    const auto deadline = std::chrono::steady_clock::now() + watchdog;
+    while (counter.load() < value) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 } // namespace vt

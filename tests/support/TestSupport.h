@@ -3,6 +3,7 @@
 // log lines, child processes and waits with a watchdog.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -48,6 +49,10 @@ private:
 // Runs the function in a forked child; returns the raw wait status. The
 // child's exit status is the function's return value; a watchdog kills it.
 int runInChild(const std::function<int()>& body, std::chrono::seconds watchdog = std::chrono::seconds(30));
+
+// Waits (with a watchdog) until the counter reaches the value.
+bool waitForCount(const std::atomic<int>& counter, int value,
+                  std::chrono::milliseconds watchdog = std::chrono::seconds(10));
 
 // A one-shot event with a watchdog wait, for callbacks on other threads.
 class Event {
