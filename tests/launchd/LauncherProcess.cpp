@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -65,10 +66,8 @@ LauncherProcess::LauncherProcess(const std::vector<std::string>& arguments,
     readyFd_ = ready[0];
     pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pidFd_ < 0) throw std::runtime_error("pidfd_open");
-    reader_ = std::thread([this, fd = err[0]] {
-        collect(fd);
-        ::close(fd);
-    });
+    logFd_ = err[0];
+    reader_ = std::thread([this] { collect(logFd_); });
 }
 
 void LauncherProcess::collect(int fd) {
@@ -79,9 +78,15 @@ void LauncherProcess::collect(int fd) {
         pollfd p{fd, POLLIN, 0};
         const int n = ::poll(&p, 1, 100);
         if (n > 0) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got <= 0) return;
+            // Read and append under one lock, so that catchUp() never sees
+            // bytes that have left the pipe but are not yet in the log.
             std::lock_guard lock(mutex_);
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got <= 0) {
+                drained_ = true;
+                changed_.notify_all();
+                return;
+            }
             log_.append(buffer, static_cast<size_t>(got));
             changed_.notify_all();
         } else if (stopReading_) {
@@ -98,6 +103,7 @@ LauncherProcess::~LauncherProcess() {
     }
     stopReading_ = true;
     if (reader_.joinable()) reader_.join();
+    if (logFd_ >= 0) ::close(logFd_);
     if (readyFd_ >= 0) ::close(readyFd_);
     if (pidFd_ >= 0) ::close(pidFd_);
 }
@@ -106,7 +112,21 @@ bool LauncherProcess::waitReady() {
     pollfd p{readyFd_, POLLIN, 0};
     const int n = ::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kWatchdog).count()));
     char byte;
-    return n == 1 && ::read(readyFd_, &byte, 1) == 1;
+    const bool ready = n == 1 && ::read(readyFd_, &byte, 1) == 1;
+    catchUp();
+    return ready;
+}
+
+void LauncherProcess::catchUp() {
+    // What the launcher wrote before an event we observed is in the pipe or
+    // already in the log; wait until the pipe holds nothing more.
+    const auto deadline = std::chrono::steady_clock::now() + kWatchdog;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        int pending = 0;
+        if (drained_ || ::ioctl(logFd_, FIONREAD, &pending) != 0 || pending == 0) return;
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return;
+    }
 }
 
 int LauncherProcess::countInLog(const std::string& fragment) const {
@@ -152,6 +172,7 @@ std::optional<int> LauncherProcess::waitExit() {
     int status = 0;
     if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    catchUp();
     return status_;
 }
 

@@ -39,10 +39,14 @@ public:
 
 private:
     void collect(int fd);
+    // Returns once every byte written to standard error so far is in log_.
+    void catchUp();
 
     pid_t pid_ = -1;
     int pidFd_ = -1;
     int readyFd_ = -1;
+    int logFd_ = -1;
+    bool drained_ = false; // guarded by mutex_
     std::atomic<bool> stopReading_{false};
     std::optional<int> status_;
     std::thread reader_;
