@@ -1,20 +1,79 @@
+// Signing and verifying a sample bundle, and every way of tampering with it.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
 #include "platform/codesign/CodeSignature.h"
+#include "platform/codesign/Ed25519Key.h"
+#include "platform/codesign/ManifestCoding.h"
 #include "platform/foundation/PropertyList.h"
-#include "tests/codesign/BundleFixture.h"
+#include "tests/support/TestSupport.h"
 
 namespace vt {
 namespace {
 
+namespace fs = std::filesystem;
 using pf::codesign::SealedManifest;
 using pf::codesign::verifyBundle;
+
+// A signed sample bundle in a private folder, with its key pair and a
+// trusted-keys folder holding the public half ($VICAR_TRUSTED_KEYS_DIR).
+class SignedBundleTest : public ::testing::Test {
+protected:
+    void SetUp() override { makeSignedBundle(); }
+    void TearDown() override { ::unsetenv("VICAR_TRUSTED_KEYS_DIR"); }
+
+    // Starts over in a new private folder, for tests that tamper many times.
+    void makeSignedBundle() {
+        dir_ = std::make_unique<TempDir>("vicar-codesign");
+        fs::create_directories(scratch("private"));
+        fs::create_directories(keysDir());
+        ::chmod(keysDir().c_str(), 0755);
+        std::string why;
+        ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("private/packager"), &why)) << why;
+        fs::copy_file(scratch("private/packager.pub"), keysDir() + "/packager.pub");
+        ::setenv("VICAR_TRUSTED_KEYS_DIR", keysDir().c_str(), 1);
+        writeFile(item("Contents/Info.plist"), "<plist><dict/></plist>\n");
+        writeFile(item("Contents/MacOS/Sample"), "#!/bin/sh\necho sample\n", 0755);
+        writeFile(item("Contents/Resources/data.txt"), "payload bytes\n");
+        writeFile(item("Contents/Resources/sub/deep.txt"), "deep\n", 0600);
+        ASSERT_EQ(::symlink("data.txt", item("Contents/Resources/latest").c_str()), 0);
+        ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), &why)) << why;
+    }
+
+    std::string bundle() const { return *dir_ / "Sample.app"; }
+    std::string item(const std::string& relative) const { return bundle() + "/" + relative; }
+    std::string keysDir() const { return *dir_ / "keys"; }
+    std::string privateKey() const { return *dir_ / "private/packager.key"; }
+    std::string signatureFile(const char* leaf) const { return item("Contents/_CodeSignature/") + leaf; }
+    std::string scratch(const std::string& leaf) const { return *dir_ / leaf; }
+
+    // Edits the manifest's "files" and signs the result with the packager key,
+    // so that only the manifest's content can make verification fail.
+    void resealManifest(const std::function<void(pf::Dictionary& files)>& edit) const {
+        auto plist = pf::propertyListFromFile(signatureFile("CodeResources"));
+        ASSERT_TRUE(plist);
+        edit(plist->dictionary()["files"].dictionary());
+        const std::string xml = *pf::xmlPropertyList(*plist);
+        std::string why;
+        auto key = pf::codesign::Ed25519Key::fromPrivatePem(readFile(privateKey()), &why);
+        ASSERT_TRUE(key) << why;
+        auto signature = key->sign(xml, &why);
+        ASSERT_TRUE(signature) << why;
+        auto record = pf::codesign::encodeSignature({"packager", *signature}, &why);
+        ASSERT_TRUE(record) << why;
+        writeFile(signatureFile("CodeResources"), xml);
+        writeFile(signatureFile("CodeSignature"), *record);
+    }
+
+private:
+    std::unique_ptr<TempDir> dir_;
+};
 
 TEST_F(SignedBundleTest, SignedBundleVerifiesAndSealsEveryItem) {
     std::string why;
@@ -35,26 +94,24 @@ TEST_F(SignedBundleTest, SignedBundleVerifiesAndSealsEveryItem) {
     EXPECT_FALSE(manifest->find("Contents/Resources/../Info.plist"));
 }
 
-TEST_F(SignedBundleTest, LoadChecksTheSignatureButNotTheFiles) {
+TEST_F(SignedBundleTest, LoadChecksOnlyTheSignatureAndSigningAgainSealsTheChange) {
     writeFile(item("Contents/Resources/data.txt"), "other bytes\n");
     std::string why;
     EXPECT_TRUE(SealedManifest::load(bundle(), &why)) << why;
     EXPECT_FALSE(verifyBundle(bundle(), &why));
-}
-
-TEST_F(SignedBundleTest, SigningAgainAfterAChangeSealsTheNewContent) {
-    writeFile(item("Contents/Resources/added.txt"), "new\n");
-    std::string why;
-    ASSERT_FALSE(verifyBundle(bundle(), &why));
     ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), &why)) << why;
     EXPECT_TRUE(verifyBundle(bundle(), &why)) << why;
 }
 
 TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
-    namespace fs = std::filesystem;
     const auto relink = [](const std::string& path, const char* target) {
         fs::remove(path);
         fs::create_symlink(target, path);
+    };
+    // Moves a real item away and leaves a symlink to it in its place.
+    const auto swapForLink = [&](const std::string& path, const std::string& away) {
+        fs::rename(path, scratch(away));
+        fs::create_symlink(scratch(away), path);
     };
     struct Case {
         const char* name;
@@ -69,11 +126,7 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
         {"swapped symlink target", [&] { relink(item("Contents/Resources/latest"), "sub/deep.txt"); }, "points to"},
         {"file replaced by a symlink", [&] { relink(item("Contents/Resources/data.txt"), "../Info.plist"); },
          "is a symlink but was sealed as a file"},
-        {"folder replaced by a symlink",
-         [&] {
-             fs::rename(item("Contents/Resources/sub"), scratch("sub"));
-             fs::create_directory_symlink(scratch("sub"), item("Contents/Resources/sub"));
-         },
+        {"folder replaced by a symlink", [&] { swapForLink(item("Contents/Resources/sub"), "sub"); },
          "is a symlink but was sealed as a folder"},
         {"mode changed", [&] { fs::permissions(item("Contents/MacOS/Sample"), fs::perms(04755)); }, "has mode 4755"},
         {"fifo added", [&] { ::mkfifo(item("Contents/Resources/pipe").c_str(), 0644); },
@@ -81,23 +134,14 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
         {"untrusted key", [&] { fs::remove(keysDir() + "/packager.pub"); }, "is not trusted"},
         {"another key of the same name",
          [&] {
-             std::string why;
-             ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("packager"), &why)) << why;
+             ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("packager"), nullptr));
              fs::copy_file(scratch("packager.pub"), keysDir() + "/packager.pub", fs::copy_options::overwrite_existing);
          },
          "does not verify"},
         {"trusted-keys folder group-writable", [&] { ::chmod(keysDir().c_str(), 0775); }, "writable by group or others"},
-        {"trusted-keys folder is a symlink",
-         [&] {
-             fs::rename(keysDir(), scratch("real-keys"));
-             fs::create_directory_symlink(scratch("real-keys"), keysDir());
-         },
+        {"trusted-keys folder is a symlink", [&] { swapForLink(keysDir(), "real-keys"); },
          "trusted-keys folder cannot be used"},
-        {"trusted key file is a symlink",
-         [&] {
-             fs::rename(keysDir() + "/packager.pub", scratch("elsewhere.pub"));
-             fs::create_symlink(scratch("elsewhere.pub"), keysDir() + "/packager.pub");
-         },
+        {"trusted key file is a symlink", [&] { swapForLink(keysDir() + "/packager.pub", "elsewhere.pub"); },
          "trusted key \"packager\" cannot be read"},
         {"trusted key file world-writable", [&] { ::chmod((keysDir() + "/packager.pub").c_str(), 0646); },
          "writable by others"},
@@ -105,9 +149,10 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
          [&] {
              auto plist = pf::propertyListFromFile(signatureFile("CodeSignature"));
              ASSERT_TRUE(plist);
-             pf::Data signature = plist->find("signature")->data();
-             signature[10] ^= 0x01;
-             plist->dictionary()["signature"] = signature;
+             auto& signature = plist->dictionary()["signature"];
+             pf::Data bytes = signature.data();
+             bytes[10] ^= 0x01;
+             signature = bytes;
              writeFile(signatureFile("CodeSignature"), *pf::xmlPropertyList(*plist));
          },
          "does not verify"},
@@ -120,30 +165,13 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
          "does not verify"},
         {"signature missing", [&] { fs::remove(signatureFile("CodeSignature")); }, "bundle's signature cannot be read"},
         {"manifest with a ../x path",
-         [&] {
-             auto plist = pf::propertyListFromFile(signatureFile("CodeResources"));
-             ASSERT_TRUE(plist);
-             plist->dictionary()["files"].dictionary()["../x"] = pf::Dictionary{{"kind", "link"}, {"target", "/etc"}};
-             resealManifest(*pf::xmlPropertyList(*plist));
-         },
+         [&] { resealManifest([](auto& files) { files["../x"] = pf::Dictionary{{"kind", "link"}, {"target", "/etc"}}; }); },
          "cannot be sealed: \"../x\""},
         {"manifest with an absolute path",
-         [&] {
-             auto plist = pf::propertyListFromFile(signatureFile("CodeResources"));
-             ASSERT_TRUE(plist);
-             plist->dictionary()["files"].dictionary()["/etc/passwd"] =
-                 pf::Dictionary{{"kind", "link"}, {"target", "x"}};
-             resealManifest(*pf::xmlPropertyList(*plist));
-         },
+         [&] { resealManifest([](auto& files) { files["/etc/passwd"] = pf::Dictionary{{"kind", "link"}, {"target", "x"}}; }); },
          "cannot be sealed"},
         {"manifest entry without its folder",
-         [&] {
-             auto plist = pf::propertyListFromFile(signatureFile("CodeResources"));
-             ASSERT_TRUE(plist);
-             plist->dictionary()["files"].dictionary().erase("Contents/Resources/sub");
-             resealManifest(*pf::xmlPropertyList(*plist));
-         },
-         "but not its folder"},
+         [&] { resealManifest([](auto& files) { files.erase("Contents/Resources/sub"); }); }, "but not its folder"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -156,16 +184,13 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
     }
 }
 
-TEST_F(SignedBundleTest, BundlePathThatIsASymlinkIsRefused) {
-    std::filesystem::create_directory_symlink(bundle(), scratch("Alias.app"));
+TEST_F(SignedBundleTest, SymlinkedBundlePathAndKeyOverwritesAreRefused) {
+    fs::create_directory_symlink(bundle(), scratch("Alias.app"));
     std::string why;
     EXPECT_FALSE(verifyBundle(scratch("Alias.app"), &why));
     EXPECT_FALSE(SealedManifest::load(scratch("Alias.app"), &why));
     EXPECT_FALSE(verifyBundle("", &why));
-}
 
-TEST_F(SignedBundleTest, KeyGenerationRefusesToOverwriteAndBadNames) {
-    std::string why;
     EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("private/packager"), &why));
     EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("bad name"), &why));
     struct stat st {};
