@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bench/support/BenchSupport.h"
+#include "bench/support/RegisteredNames.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCConnectionXPC.h"
 #include "ipc/VDIPCMessage.h"
@@ -179,4 +180,4 @@ BENCHMARK(BM_SignedRepeatedBaseline)->Name("auth_signed_repeated_connection/base
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return vb::runWithRegisteredNames(argc, argv); }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/support/BenchSupport.h"
+#include "bench/support/RegisteredNames.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/PropertyList.h"
@@ -290,8 +291,5 @@ BENCHMARK(BM_CodecBaseline)->Name("ipc_encode_decode/baseline");
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--serve-ipc") == 0) return serveIPC();
     if (argc >= 3 && std::strcmp(argv[1], "--serve-raw") == 0) return serveRaw(argv[2]);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return vb::runWithRegisteredNames(argc, argv);
 }

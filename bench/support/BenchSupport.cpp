@@ -1,7 +1,6 @@
 #include "bench/support/BenchSupport.h"
 
-#include <fstream>
-
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -26,8 +25,13 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    if (::posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0)
-        throw std::runtime_error("cannot start " + argv[0]);
+    // Standard output carries this program's report; children must not write into it.
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const int failed = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
 }
 
 ChildProcess::~ChildProcess() {
@@ -71,15 +75,5 @@ bool waitForSocket(const std::string& path) {
 }
 
 bool shell(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-void writeDaemonJob(const std::string& jobsDir, const std::string& label, const std::string& program) {
-    std::ofstream(jobsDir + "/" + label + ".plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>Label</key><string>" << label << "</string>"
-           "<key>MachServices</key><dict><key>" << label << "</key><true/></dict>"
-           "<key>ProgramArguments</key><array><string>" << program << "</string></array>"
-           "<key>UserName</key><string>root</string><key>TimeOut</key><integer>60</integer>"
-           "</dict></plist>\n";
-}
 
 } // namespace vb

@@ -8,8 +8,8 @@
 
 namespace vb {
 
-// Starts argv0 (normally /proc/self/exe) with the arguments; stopped (SIGTERM,
-// then waited for) when the object goes away.
+// Starts argv0 (normally /proc/self/exe) with the arguments, its standard
+// output discarded; stopped (SIGTERM, then waited for) when the object goes away.
 class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& argv);
@@ -42,10 +42,6 @@ double quantile(std::vector<double>& samples, double q);
 
 // Waits until a Unix socket at the path accepts connections (up to 10 s).
 bool waitForSocket(const std::string& path);
-
-// Writes the daemon's job description (label, its one service, the program,
-// root, "TimeOut" 60 s) as <jobsDir>/<label>.plist, for the launcher.
-void writeDaemonJob(const std::string& jobsDir, const std::string& label, const std::string& program);
 
 // Runs a shell command; false when it fails.
 bool shell(const std::string& command);

@@ -17,6 +17,7 @@ public:
     void ReportRuns(const std::vector<Run>& reports) override {
         std::vector<Run> renamed = reports;
         for (Run& run : renamed) {
+            run.run_name.args.clear();
             run.run_name.min_time.clear();
             run.run_name.iterations.clear();
             run.run_name.time_type.clear();

@@ -1,0 +1,58 @@
+#pragma once
+// The daemon as clients meet it: a launcher on a private jobs folder whose one
+// job runs a private copy of the daemon for the service, started on demand.
+// The environment is pointed at private folders before the launcher starts,
+// so the daemon inherits them. Benchmarks use it for cold and warm requests.
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bench/support/BenchSupport.h"
+
+class VDIPCConnection;
+class VDIPCMessage;
+
+namespace vb {
+
+class DaemonService {
+public:
+    static constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
+
+    // Folders under the scratch folder: bin, services, jobs, support, root.
+    // Throws when the launcher does not open the service socket.
+    explicit DaemonService(const ScratchDir& scratch);
+    ~DaemonService(); // the daemon, then the launcher
+    DaemonService(const DaemonService&) = delete;
+    DaemonService& operator=(const DaemonService&) = delete;
+
+    // Makes a running daemon leave and waits until it is gone; the launcher
+    // starts a new one on the next connection. Asked by "removeSelf_", it
+    // deletes its executable and exits cleanly (a killed daemon would count
+    // as a failing job, which the launcher throttles); the executable is then
+    // put back. Only when it does not leave is it killed; false then.
+    bool stopDaemon() const;
+
+    // A sealed connection to the service, as the application makes it.
+    static std::shared_ptr<VDIPCConnection> connect();
+
+    const std::string& folder() const { return folder_; }
+
+private:
+    void restoreProgram() const;
+
+    std::string folder_;
+    std::string program_;
+    std::string pristine_;
+    pid_t launcher_ = -1;
+};
+
+// Sends the message and waits for the reply handler: nullopt when it was not
+// called in time, else the reply (nullptr when the connection ended instead).
+std::optional<std::shared_ptr<VDIPCMessage>> exchange(const std::shared_ptr<VDIPCConnection>& connection,
+                                                      const std::shared_ptr<VDIPCMessage>& message,
+                                                      std::chrono::seconds watchdog);
+
+} // namespace vb
