@@ -12,106 +12,108 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/launchd/JobDescription.h"
 #include "platform/launchd/JobFile.h"
-#include "tests/launchd/ScopedEnvironment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using pf::launchd::Domain;
+using pf::launchd::copyJobDictionary;
 
-std::string xmlOf(const pf::Value& value) { return *pf::xmlPropertyList(value); }
-
-std::string binaryOf(const pf::Value& value) {
-    auto data = *pf::binaryPropertyList(value);
-    return std::string(data.begin(), data.end());
+pf::Value job(const std::string& label, int timeOut = 7) {
+    return pf::Dictionary{{"Label", label}, {"TimeOut", timeOut}, {"ProgramArguments", pf::Array{"/bin/true"}}};
 }
+// Sets (or, given nullopt, unsets) one environment variable for a scope.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        set(value);
+    }
+    ~ScopedEnvironment() { set(old_); }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-pf::Value job(const std::string& label) {
-    return pf::Value(pf::Dictionary{{"Label", label}, {"TimeOut", 7}, {"ProgramArguments", pf::Array{"/bin/true"}}});
-}
+private:
+    void set(const std::optional<std::string>& value) {
+        if (value) ::setenv(name_.c_str(), value->c_str(), 1);
+        else ::unsetenv(name_.c_str());
+    }
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+std::string xmlJob(const std::string& label, int timeOut = 7) { return *pf::xmlPropertyList(job(label, timeOut)); }
 
 TEST(CopyJobDictionary, ReadsOnlySafeWellFormedDictionaries) {
-    vt::TempDir jobs("vicar-jobs");
-    vt::TempDir elsewhere("vicar-elsewhere");
-    vt::ScopedEnvironment env("VICAR_SYSTEM_JOBS_DIR", jobs.path());
-    const std::string big(pf::launchd::detail::kMaxJobFileBytes + 1, ' ');
-
+    vt::TempDir jobs("vicar-jobs"), elsewhere("vicar-elsewhere");
+    ScopedEnvironment env("VICAR_SYSTEM_JOBS_DIR", jobs.path());
+    using Make = std::function<void(const std::string& file)>;
+    const auto writing = [](std::string content, unsigned mode = 0644) -> Make {
+        return [=](const std::string& f) { vt::writeFile(f, content, mode); };
+    };
+    const auto binary = *pf::binaryPropertyList(job("com.example.binary"));
     struct Case {
         const char* name;
         std::string label;
-        std::function<void(const std::string& file)> make; // writes <jobs>/<label>.plist or not
+        Make make; // writes <jobs>/<label>.plist or not
         bool found;
     };
     const std::vector<Case> cases = {
-        {"xml", "com.example.xml", [](const std::string& f) { vt::writeFile(f, xmlOf(job("com.example.xml"))); }, true},
-        {"binary", "com.example.binary",
-         [](const std::string& f) { vt::writeFile(f, binaryOf(job("com.example.binary"))); }, true},
+        {"xml", "com.example.xml", writing(xmlJob("com.example.xml")), true},
+        {"binary", "com.example.binary", writing(std::string(binary.begin(), binary.end())), true},
         {"missing", "com.example.missing", [](const std::string&) {}, false},
-        {"array at top", "com.example.array",
-         [](const std::string& f) { vt::writeFile(f, xmlOf(pf::Value(pf::Array{"x"}))); }, false},
-        {"garbage", "com.example.garbage", [](const std::string& f) { vt::writeFile(f, "bplist00\x01\x02garbage"); },
-         false},
+        {"array at top", "com.example.array", writing(*pf::xmlPropertyList(pf::Array{"x"})), false},
+        {"garbage", "com.example.garbage", writing("bplist00\x01\x02garbage"), false},
         {"symlink to a good file", "com.example.link",
          [&](const std::string& f) {
-             vt::writeFile(elsewhere / "real.plist", xmlOf(job("com.example.link")));
-             std::filesystem::create_symlink(elsewhere / "real.plist", f);
+             vt::writeFile(elsewhere / "real.plist", xmlJob("com.example.link"));
+             fs::create_symlink(elsewhere / "real.plist", f);
          },
          false},
-        {"group-writable", "com.example.gw",
-         [](const std::string& f) { vt::writeFile(f, xmlOf(job("com.example.gw")), 0664); }, false},
+        {"group-writable", "com.example.gw", writing(xmlJob("com.example.gw"), 0664), false},
         {"owned by another user", "com.example.other",
          [](const std::string& f) {
-             vt::writeFile(f, xmlOf(job("com.example.other")));
+             vt::writeFile(f, xmlJob("com.example.other"));
              ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0);
          },
          false},
         {"fifo", "com.example.fifo", [](const std::string& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0644), 0); }, false},
-        {"too large", "com.example.big", [&](const std::string& f) { vt::writeFile(f, big); }, false},
-        {"directory", "com.example.dir", [](const std::string& f) { std::filesystem::create_directory(f); }, false},
+        {"too large", "com.example.big", writing(std::string(pf::launchd::detail::kMaxJobFileBytes + 1, ' ')), false},
+        {"directory", "com.example.dir", [](const std::string& f) { fs::create_directory(f); }, false},
         {"empty label", "", [](const std::string&) {}, false},
         {"label with slash", "sub/com.example.nested",
-         [&](const std::string&) { vt::writeFile(jobs / "sub/com.example.nested.plist", xmlOf(job("x"))); }, false},
+         [&](const std::string&) { vt::writeFile(jobs / "sub/com.example.nested.plist", xmlJob("x")); }, false},
         {"label escaping the folder", "../vicar-escape",
-         [&](const std::string&) { vt::writeFile(elsewhere / "vicar-escape.plist", xmlOf(job("x"))); }, false},
-        {"hidden label", ".hidden", [](const std::string& f) { vt::writeFile(f, xmlOf(job(".hidden"))); }, false},
+         [&](const std::string&) { vt::writeFile(elsewhere / "vicar-escape.plist", xmlJob("x")); }, false},
+        {"hidden label", ".hidden", writing(xmlJob(".hidden")), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         c.make(jobs / (c.label + ".plist"));
-        const auto found = pf::launchd::copyJobDictionary(c.label, Domain::System);
+        const auto found = copyJobDictionary(c.label, Domain::System);
         ASSERT_EQ(found.has_value(), c.found);
-        if (c.found) {
-            ASSERT_TRUE(found->isDictionary());
-            EXPECT_EQ(found->find("TimeOut")->integer(), 7);
-            EXPECT_EQ(found->find("Label")->string(), c.label);
-        }
+        if (!c.found) continue;
+        ASSERT_TRUE(found->isDictionary());
+        EXPECT_EQ(found->find("TimeOut")->integer(), 7);
+        EXPECT_EQ(found->find("Label")->string(), c.label);
     }
-}
-
-TEST(CopyJobDictionary, RefusesAFolderOthersMayWrite) {
-    vt::TempDir jobs("vicar-jobs");
-    vt::ScopedEnvironment env("VICAR_SYSTEM_JOBS_DIR", jobs.path());
-    vt::writeFile(jobs / "com.example.job.plist", xmlOf(job("com.example.job")));
-    ASSERT_TRUE(pf::launchd::copyJobDictionary("com.example.job", Domain::System));
+    // A folder others may write makes even a good file unusable.
     ::chmod(jobs.path().c_str(), 0777);
-    EXPECT_FALSE(pf::launchd::copyJobDictionary("com.example.job", Domain::System));
+    EXPECT_FALSE(copyJobDictionary("com.example.xml", Domain::System));
 }
 
 TEST(CopyJobDictionary, EachDomainReadsItsOwnFolder) {
-    vt::TempDir system("vicar-system-jobs");
-    vt::TempDir user("vicar-user-jobs");
-    vt::ScopedEnvironment systemEnv("VICAR_SYSTEM_JOBS_DIR", system.path());
-    vt::ScopedEnvironment userEnv("VICAR_USER_JOBS_DIR", user.path());
-    vt::writeFile(system / "com.example.both.plist",
-                  xmlOf(pf::Value(pf::Dictionary{{"Label", "com.example.both"}, {"TimeOut", 1}})));
-    vt::writeFile(user / "com.example.both.plist",
-                  xmlOf(pf::Value(pf::Dictionary{{"Label", "com.example.both"}, {"TimeOut", 2}})));
-    vt::writeFile(user / "com.example.useronly.plist", xmlOf(job("com.example.useronly")));
-
-    EXPECT_EQ(pf::launchd::copyJobDictionary("com.example.both", Domain::System)->find("TimeOut")->integer(), 1);
-    EXPECT_EQ(pf::launchd::copyJobDictionary("com.example.both", Domain::User)->find("TimeOut")->integer(), 2);
-    EXPECT_FALSE(pf::launchd::copyJobDictionary("com.example.useronly", Domain::System));
-    EXPECT_TRUE(pf::launchd::copyJobDictionary("com.example.useronly", Domain::User));
+    vt::TempDir system("vicar-system-jobs"), user("vicar-user-jobs");
+    ScopedEnvironment systemEnv("VICAR_SYSTEM_JOBS_DIR", system.path());
+    ScopedEnvironment userEnv("VICAR_USER_JOBS_DIR", user.path());
+    vt::writeFile(system / "com.example.both.plist", xmlJob("com.example.both", 1));
+    vt::writeFile(user / "com.example.both.plist", xmlJob("com.example.both", 2));
+    vt::writeFile(user / "com.example.useronly.plist", xmlJob("com.example.useronly"));
+    EXPECT_EQ(copyJobDictionary("com.example.both", Domain::System)->find("TimeOut")->integer(), 1);
+    EXPECT_EQ(copyJobDictionary("com.example.both", Domain::User)->find("TimeOut")->integer(), 2);
+    EXPECT_FALSE(copyJobDictionary("com.example.useronly", Domain::System));
+    EXPECT_TRUE(copyJobDictionary("com.example.useronly", Domain::User));
 }
 
 TEST(JobDomain, RealUserZeroIsTheSystemDomain) {
@@ -139,11 +141,10 @@ TEST(JobDomain, FoldersFollowTheEnvironment) {
         // Root's home from the user database, whatever HOME says.
         {std::nullopt, std::nullopt, std::nullopt, Domain::User, "/root/.config/vicar/jobs"},
     };
-    vt::ScopedEnvironment home("HOME", "/nowhere");
+    ScopedEnvironment home("HOME", "/nowhere");
     for (const auto& c : cases) {
-        vt::ScopedEnvironment a("VICAR_SYSTEM_JOBS_DIR", c.systemDir);
-        vt::ScopedEnvironment b("VICAR_USER_JOBS_DIR", c.userDir);
-        vt::ScopedEnvironment d("XDG_CONFIG_HOME", c.xdgConfig);
+        ScopedEnvironment a("VICAR_SYSTEM_JOBS_DIR", c.systemDir), b("VICAR_USER_JOBS_DIR", c.userDir),
+            d("XDG_CONFIG_HOME", c.xdgConfig);
         EXPECT_EQ(pf::launchd::jobsDirectory(c.domain), c.expected);
     }
 }

@@ -38,7 +38,7 @@ public:
     std::optional<int> waitExit();
 
 private:
-    void collect(int fd);
+    void collect();
     // Returns once every byte written to standard error so far is in log_.
     void catchUp();
 
@@ -61,15 +61,5 @@ int connectToService(const std::string& serviceFolder, const std::string& name);
 // One line (without its newline) read within the watchdog; nullopt at EOF or
 // when nothing came in time.
 std::optional<std::string> readLine(int fd);
-
-// An owned descriptor for the tests' sockets.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { close(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    void close();
-};
 
 } // namespace vt

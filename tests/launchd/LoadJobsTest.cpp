@@ -15,24 +15,20 @@ using pf::Array;
 using pf::Dictionary;
 using pf::Value;
 
-Dictionary base(const std::string& label) {
-    return Dictionary{{"Label", label},
-                      {"ProgramArguments", Array{"/usr/bin/daemon", "--flag"}},
-                      {"MachServices", Dictionary{{label + ".service", true}}}};
-}
-
-Dictionary with(Dictionary d, const std::string& key, Value value) {
-    d[key] = std::move(value);
+// A valid job of that label, with the changes laid over it (a null removes the key).
+Dictionary job(const std::string& label, const Dictionary& changes = {}) {
+    Dictionary d{{"Label", label},
+                 {"ProgramArguments", Array{"/usr/bin/daemon", "--flag"}},
+                 {"MachServices", Dictionary{{label + ".service", true}}}};
+    for (const auto& [key, value] : changes) {
+        if (value.isNull()) d.erase(key);
+        else d[key] = value;
+    }
     return d;
 }
 
-Dictionary without(Dictionary d, const std::string& key) {
-    d.erase(key);
-    return d;
-}
-
-void writeJob(const vt::TempDir& dir, const std::string& file, const Value& job) {
-    vt::writeFile(dir / file, *pf::xmlPropertyList(job));
+void writeJob(const vt::TempDir& dir, const std::string& label, const Dictionary& job, unsigned mode = 0644) {
+    vt::writeFile(dir / (label + ".plist"), *pf::xmlPropertyList(job), mode);
 }
 
 bool hasProblem(const std::vector<std::string>& problems, const std::string& file, const std::string& fragment) {
@@ -42,67 +38,51 @@ bool hasProblem(const std::vector<std::string>& problems, const std::string& fil
 }
 
 TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
+    Dictionary manyServices;
+    for (int i = 0; i <= 64; ++i) manyServices["s" + std::to_string(i)] = true;
     struct Case {
         std::string label;
-        Dictionary job;
+        Dictionary changes;
         std::string problem; // empty: accepted
     };
     const std::vector<Case> cases = {
-        {"a.args-not-array", with(base("a.args-not-array"), "ProgramArguments", "/bin/true"), "\"ProgramArguments\""},
-        {"a.args-not-strings", with(base("a.args-not-strings"), "ProgramArguments", Array{"/bin/true", 3}),
-         "\"ProgramArguments\""},
-        {"a.services-array", with(base("a.services-array"), "MachServices", Array{"x"}), "\"MachServices\""},
-        {"a.services-string-value", with(base("a.services-string-value"), "MachServices", Dictionary{{"x", "yes"}}),
-         "\"MachServices\""},
-        {"a.services-colon", with(base("a.services-colon"), "MachServices", Dictionary{{"x:y", true}}),
-         "\"MachServices\""},
-        {"a.services-slash", with(base("a.services-slash"), "MachServices", Dictionary{{"../x", true}}),
-         "\"MachServices\""},
-        {"a.user-number", with(base("a.user-number"), "UserName", 0), "\"UserName\""},
-        {"a.group-empty", with(base("a.group-empty"), "GroupName", ""), "\"GroupName\""},
-        {"a.env-array", with(base("a.env-array"), "EnvironmentVariables", Array{}), "\"EnvironmentVariables\""},
-        {"a.env-number", with(base("a.env-number"), "EnvironmentVariables", Dictionary{{"N", 1}}),
-         "\"EnvironmentVariables\""},
-        {"a.env-equals", with(base("a.env-equals"), "EnvironmentVariables", Dictionary{{"A=B", "c"}}),
-         "\"EnvironmentVariables\""},
-        {"a.timeout-string", with(base("a.timeout-string"), "TimeOut", "30"), "\"TimeOut\""},
-        {"a.timeout-real", with(base("a.timeout-real"), "TimeOut", 2.5), "\"TimeOut\""},
-        {"a.no-label", without(base("a.no-label"), "Label"), "\"Label\""},
-        {"a.label-not-name", with(base("a.label-not-name"), "Label", "another.name"), "not the file's name"},
-        {"a.too-many-services",
-         with(base("a.too-many-services"), "MachServices",
-              [] {
-                  Dictionary many;
-                  for (int i = 0; i <= 64; ++i) many["s" + std::to_string(i)] = true;
-                  return Value(many);
-              }()),
-         "\"MachServices\""},
-        {"b.minimal", Dictionary{{"Label", "b.minimal"}}, ""},
-        {"b.switched-off", with(base("b.switched-off"), "MachServices", Dictionary{{"off", false}, {"on", Dictionary{}}}),
-         ""},
+        {"a.args-not-array", {{"ProgramArguments", "/bin/true"}}, "\"ProgramArguments\""},
+        {"a.args-not-strings", {{"ProgramArguments", Array{"/bin/true", 3}}}, "\"ProgramArguments\""},
+        {"a.services-array", {{"MachServices", Array{"x"}}}, "\"MachServices\""},
+        {"a.services-string-value", {{"MachServices", Dictionary{{"x", "yes"}}}}, "\"MachServices\""},
+        {"a.services-colon", {{"MachServices", Dictionary{{"x:y", true}}}}, "\"MachServices\""},
+        {"a.services-slash", {{"MachServices", Dictionary{{"../x", true}}}}, "\"MachServices\""},
+        {"a.too-many-services", {{"MachServices", manyServices}}, "\"MachServices\""},
+        {"a.user-number", {{"UserName", 0}}, "\"UserName\""},
+        {"a.group-empty", {{"GroupName", ""}}, "\"GroupName\""},
+        {"a.env-array", {{"EnvironmentVariables", Array{}}}, "\"EnvironmentVariables\""},
+        {"a.env-number", {{"EnvironmentVariables", Dictionary{{"N", 1}}}}, "\"EnvironmentVariables\""},
+        {"a.env-equals", {{"EnvironmentVariables", Dictionary{{"A=B", "c"}}}}, "\"EnvironmentVariables\""},
+        {"a.timeout-string", {{"TimeOut", "30"}}, "\"TimeOut\""},
+        {"a.timeout-real", {{"TimeOut", 2.5}}, "\"TimeOut\""},
+        {"a.no-label", {{"Label", Value()}}, "\"Label\""},
+        {"a.label-not-name", {{"Label", "another.name"}}, "not the file's name"},
         {"b.full",
-         with(with(with(with(base("b.full"), "UserName", "root"), "GroupName", "wheel"), "TimeOut", 30),
-              "EnvironmentVariables", Dictionary{{"A", "1"}, {"B", ""}}),
+         {{"UserName", "root"}, {"GroupName", "wheel"}, {"TimeOut", 30},
+          {"EnvironmentVariables", Dictionary{{"A", "1"}, {"B", ""}}}},
          ""},
+        {"b.minimal", {{"ProgramArguments", Value()}, {"MachServices", Value()}}, ""},
+        {"b.switched-off", {{"MachServices", Dictionary{{"off", false}, {"on", Dictionary{}}}}}, ""},
     };
     vt::TempDir dir("vicar-jobs");
-    for (const auto& c : cases) writeJob(dir, c.label + ".plist", Value(c.job));
+    for (const auto& c : cases) writeJob(dir, c.label, job(c.label, c.changes));
     vt::writeFile(dir / "c.garbage.plist", "<plist><dict><key>Label</key>");
-    vt::writeFile(dir / "c.unsafe.plist", *pf::xmlPropertyList(Value(base("c.unsafe"))), 0666);
+    writeJob(dir, "c.unsafe", job("c.unsafe"), 0666);
     vt::writeFile(dir / "README", "not a job");
-    vt::writeFile(dir / ".hidden.plist", *pf::xmlPropertyList(Value(base(".hidden"))));
+    writeJob(dir, ".hidden", job(".hidden"));
 
     std::vector<std::string> problems;
     const auto jobs = pf::launchd::loadJobs(dir.path(), &problems);
-
     std::vector<std::string> accepted;
-    for (const auto& job : jobs) accepted.push_back(job.label);
-    EXPECT_EQ(accepted, (std::vector<std::string>{"b.full", "b.minimal", "b.switched-off"}));
-    for (const auto& c : cases) {
-        if (!c.problem.empty()) {
-            EXPECT_TRUE(hasProblem(problems, c.label + ".plist", c.problem)) << c.label;
-        }
-    }
+    for (const auto& j : jobs) accepted.push_back(j.label);
+    ASSERT_EQ(accepted, (std::vector<std::string>{"b.full", "b.minimal", "b.switched-off"}));
+    for (const auto& c : cases)
+        EXPECT_EQ(hasProblem(problems, c.label + ".plist", c.problem), !c.problem.empty()) << c.label;
     EXPECT_TRUE(hasProblem(problems, "c.garbage.plist", "not a property list"));
     EXPECT_TRUE(hasProblem(problems, "c.unsafe.plist", "writable"));
     EXPECT_EQ(problems.size(), cases.size() - accepted.size() + 2) << ::testing::PrintToString(problems);
@@ -115,17 +95,15 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
     EXPECT_EQ(full.timeOut, 30);
     EXPECT_EQ(full.environmentVariables, (std::map<std::string, std::string>{{"A", "1"}, {"B", ""}}));
     const auto& minimal = jobs[1];
-    EXPECT_TRUE(minimal.programArguments.empty());
-    EXPECT_TRUE(minimal.machServices.empty());
+    EXPECT_TRUE(minimal.programArguments.empty() && minimal.machServices.empty());
     EXPECT_FALSE(minimal.userName || minimal.groupName || minimal.timeOut);
     EXPECT_EQ(jobs[2].machServices, (std::vector<std::string>{"on"}));
 }
 
 TEST(LoadJobs, AServiceBelongsToOneJob) {
     vt::TempDir dir("vicar-jobs");
-    writeJob(dir, "a.first.plist", Value(with(base("a.first"), "MachServices", Dictionary{{"shared", true}})));
-    writeJob(dir, "b.second.plist",
-             Value(with(base("b.second"), "MachServices", Dictionary{{"own", true}, {"shared", true}})));
+    writeJob(dir, "a.first", job("a.first", {{"MachServices", Dictionary{{"shared", true}}}}));
+    writeJob(dir, "b.second", job("b.second", {{"MachServices", Dictionary{{"own", true}, {"shared", true}}}}));
     std::vector<std::string> problems;
     const auto jobs = pf::launchd::loadJobs(dir.path(), &problems);
     ASSERT_EQ(jobs.size(), 1u);
@@ -134,18 +112,16 @@ TEST(LoadJobs, AServiceBelongsToOneJob) {
 }
 
 TEST(LoadJobs, AnUnusableFolderIsOneProblem) {
-    std::vector<std::string> problems;
-    EXPECT_TRUE(pf::launchd::loadJobs("/nonexistent/vicar/jobs", &problems).empty());
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("/nonexistent/vicar/jobs"), std::string::npos);
-
     vt::TempDir dir("vicar-jobs");
-    writeJob(dir, "a.job.plist", Value(base("a.job")));
+    writeJob(dir, "a.job", job("a.job"));
     ::chmod(dir.path().c_str(), 0777);
-    problems.clear();
-    EXPECT_TRUE(pf::launchd::loadJobs(dir.path(), &problems).empty());
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("writable"), std::string::npos);
+    for (const auto& [folder, fragment] : {std::pair{std::string("/nonexistent/vicar/jobs"), "/nonexistent/vicar/jobs"},
+                                           std::pair{dir.path(), "writable"}}) {
+        std::vector<std::string> problems;
+        EXPECT_TRUE(pf::launchd::loadJobs(folder, &problems).empty()) << folder;
+        ASSERT_EQ(problems.size(), 1u) << folder;
+        EXPECT_NE(problems[0].find(fragment), std::string::npos) << problems[0];
+    }
 }
 
 } // namespace
