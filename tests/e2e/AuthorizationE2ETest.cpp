@@ -21,12 +21,16 @@ class AuthorizationE2E : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-        f_ = std::make_unique<vt::DaemonFixture>();
-        rulesFile_ = f_->path("authorized-clients");
-        f_->setEnvironment("VICAR_AUTHORIZED_CLIENTS_FILE", rulesFile_);
     }
-    void start(const std::string& administratorRules = "") {
-        if (!administratorRules.empty()) vt::writeFile(rulesFile_, administratorRules, 0644);
+    // A fresh daemon set-up; the administrator's rules file, when given, with that mode.
+    void start(const char* administratorRules = nullptr, unsigned mode = 0644) {
+        f_ = std::make_unique<vt::DaemonFixture>();
+        const std::string rules = f_->path("authorized-clients");
+        f_->setEnvironment("VICAR_AUTHORIZED_CLIENTS_FILE", rules);
+        if (administratorRules) {
+            vt::writeFile(rules, administratorRules);
+            ::chmod(rules.c_str(), mode);
+        }
         f_->startLauncher();
     }
 
@@ -56,51 +60,40 @@ protected:
     }
 
     std::unique_ptr<vt::DaemonFixture> f_;
-    std::string rulesFile_;
 };
 
 constexpr int kAnswered = 1; // the error reply of the request above
 constexpr int kNoReply = 2;
 
-TEST_F(AuthorizationE2E, ShippedRulesAdmitRootAndRefuseOthers) {
-    start();
-    auto refused = ask(vt::toolPath("vicarctl"), kNobody);
-    EXPECT_EQ(refused.status, kNoReply) << refused.out << refused.err;
-    EXPECT_TRUE(f_->waitForLog("refused peer uid 65534 pid "));
-    auto root = f_->client({"uninstall", "/nonexistent/Missing.app"});
-    EXPECT_EQ(root.status, kAnswered) << root.out << root.err;
-}
-
-TEST_F(AuthorizationE2E, AdministratorRules) {
+TEST_F(AuthorizationE2E, ShippedAndAdministratorRules) {
     struct Case {
         const char* name;
-        std::string rules;
+        const char* rules; // nullptr: no rules file
+        unsigned mode;
+        const char* uid;
         std::string groups;
         int status;
+        const char* logged; // nullptr: nothing checked
     };
+    const std::string gidRule = std::string("gid ") + kTestGid + "\n";
     const Case cases[] = {
-        {"group rule admits a member", std::string("gid ") + kTestGid + "\n", kTestGid, kAnswered},
-        {"group rule refuses a non-member", std::string("gid ") + kTestGid + "\n", "100", kNoReply},
-        {"uid rule", "# the operator\nuid 65534\n", "", kAnswered},
-        {"unknown user never matches", "user no-such-user-here\n", "", kNoReply},
+        {"shipped rules admit root", nullptr, 0, "0", "", kAnswered, nullptr},
+        {"shipped rules refuse others", nullptr, 0, kNobody, "", kNoReply, "refused peer uid 65534 pid "},
+        {"group rule admits a member", gidRule.c_str(), 0644, kNobody, kTestGid, kAnswered, nullptr},
+        {"group rule refuses a non-member", gidRule.c_str(), 0644, kNobody, "100", kNoReply, nullptr},
+        {"uid rule", "# the operator\nuid 65534\n", 0644, kNobody, "", kAnswered, nullptr},
+        {"unknown user never matches", "user no-such-user-here\n", 0644, kNobody, "", kNoReply, nullptr},
+        {"a file others may write is ignored", "uid 65534\n", 0666, kNobody, "", kNoReply, "its rules are ignored"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        f_ = std::make_unique<vt::DaemonFixture>();
-        rulesFile_ = f_->path("authorized-clients");
-        f_->setEnvironment("VICAR_AUTHORIZED_CLIENTS_FILE", rulesFile_);
-        start(c.rules);
-        auto result = ask(vt::toolPath("vicarctl"), kNobody, c.groups);
+        start(c.rules, c.mode);
+        auto result = ask(vt::toolPath("vicarctl"), c.uid, c.groups);
         EXPECT_EQ(result.status, c.status) << result.out << result.err << f_->log();
+        if (c.logged) {
+            EXPECT_TRUE(f_->waitForLog(c.logged)) << f_->log();
+        }
     }
-}
-
-TEST_F(AuthorizationE2E, ARulesFileOthersMayWriteIsIgnored) {
-    vt::writeFile(rulesFile_, "uid 65534\n", 0666);
-    ::chmod(rulesFile_.c_str(), 0666);
-    f_->startLauncher();
-    EXPECT_EQ(ask(vt::toolPath("vicarctl"), kNobody).status, kNoReply);
-    EXPECT_TRUE(f_->waitForLog("its rules are ignored"));
 }
 
 TEST_F(AuthorizationE2E, TheSignedClientApplication) {

@@ -1,11 +1,11 @@
 #include "tests/e2e/Daemon.h"
 
-#include "tests/support/ChildRole.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,32 +21,48 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/PropertyList.h"
 #include "server/Seal.h"
+#include "tests/support/ChildRole.h"
 
 extern char** environ;
 
 namespace vt {
 namespace {
 
-std::vector<char*> cArray(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
+constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
 
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra) {
-    std::map<std::string, std::string> all;
-    for (char** e = environ; *e; ++e) {
-        const char* eq = std::strchr(*e, '=');
-        if (eq) all[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+// Forks and runs argv with the environment plus `extra`; outputs[i] becomes
+// the child's descriptor i + 1. A watchdog of 0 sets no alarm.
+pid_t spawn(std::vector<std::string> argv, const std::map<std::string, std::string>& extra,
+            const std::vector<int>& outputs, int watchdogSeconds = 0) {
+    std::map<std::string, std::string> merged;
+    for (char** e = environ; *e; ++e)
+        if (const char* eq = std::strchr(*e, '=')) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+    for (const auto& [k, v] : extra) merged[k] = v;
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    std::vector<char*> cArgv, cEnv;
+    for (auto& s : argv) cArgv.push_back(s.data());
+    for (auto& s : envStrings) cEnv.push_back(s.data());
+    cArgv.push_back(nullptr);
+    cEnv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        for (std::size_t i = 0; i < outputs.size(); ++i) ::dup2(outputs[i], static_cast<int>(i + 1));
+        ::alarm(static_cast<unsigned>(watchdogSeconds)); // an alarm outlives execve
+        ::execve(cArgv[0], cArgv.data(), cEnv.data());
+        ::_exit(127);
     }
-    for (const auto& [k, v] : extra) all[k] = v;
-    std::vector<std::string> out;
-    for (const auto& [k, v] : all) out.push_back(k + "=" + v);
-    return out;
+    return pid;
 }
 
-std::string tool(const std::string& name) { return buildDir() + "/tools/" + name; }
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 void writePlist(const std::string& path, const pf::Value& value) {
     auto xml = pf::xmlPropertyList(value);
@@ -56,96 +72,48 @@ void writePlist(const std::string& path, const pf::Value& value) {
 
 } // namespace
 
-std::string toolPath(const std::string& name) { return tool(name); }
+std::string toolPath(const std::string& name) { return buildDir() + "/tools/" + name; }
 
-CommandResult runCommand(const std::vector<std::string>& argvIn, const std::map<std::string, std::string>& env,
+CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          int watchdogSeconds) {
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    std::vector<std::string> argv = argvIn;
-    std::vector<std::string> envStrings = mergedEnvironment(env);
-    auto cArgv = cArray(argv);
-    auto cEnv = cArray(envStrings);
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execve(cArgv[0], cArgv.data(), cEnv.data());
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
+    const int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
+    if (out < 0 || err < 0) throw std::runtime_error("memfd_create");
     CommandResult result;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
-    int open = 2;
-    while (open > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buffer[4096];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
-            } else {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (auto& f : fds)
-        if (f.fd >= 0) ::close(f.fd);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.status = reap(spawn(argv, env, {out, err}, watchdogSeconds));
+    result.out = readFile("/proc/self/fd/" + std::to_string(out));
+    result.err = readFile("/proc/self/fd/" + std::to_string(err));
+    ::close(out);
+    ::close(err);
     return result;
 }
 
 DaemonFixture::DaemonFixture() : DaemonFixture(Options{}) {}
 
-DaemonFixture::DaemonFixture(Options options) : dir_("vicar-e2e"), options_(std::move(options)) {
+DaemonFixture::DaemonFixture(Options options) : dir_("vicar-e2e") {
     ::chmod(dir_.path().c_str(), 0755);
     for (const char* sub : {"bin", "services", "jobs", "daemon-jobs", "keys", "private", "support", "root"})
         std::filesystem::create_directories(dir_ / sub);
     ::chmod((dir_ / "services").c_str(), 0755);
     ::chmod((dir_ / "keys").c_str(), 0755);
-    std::filesystem::copy_file(buildDir() + "/tools/vicar", daemonPath());
+    std::filesystem::copy_file(toolPath("vicar"), daemonPath());
     ::chmod(daemonPath().c_str(), 0755);
 
-    pf::Dictionary job{
-        {"Label", "com.vandrelsys.VolumeSmith.vicar"},
-        {"MachServices", pf::Dictionary{{"com.vandrelsys.VolumeSmith.vicar", true}}},
-        {"ProgramArguments", pf::Array{daemonPath()}},
-        {"UserName", "root"},
-        {"GroupName", "wheel"},
-        {"RunAtLoad", false},
-        {"KeepAlive", false},
-    };
-    if (options_.timeOut) job["TimeOut"] = *options_.timeOut;
+    pf::Dictionary job{{"Label", kLabel}, {"MachServices", pf::Dictionary{{kLabel, true}}},
+                       {"ProgramArguments", pf::Array{daemonPath()}}, {"UserName", "root"}, {"GroupName", "wheel"},
+                       {"RunAtLoad", false}, {"KeepAlive", false}};
+    if (options.timeOut) job["TimeOut"] = *options.timeOut;
     writePlist(dir_ / "jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
-    if (options_.daemonProgramArguments) job["ProgramArguments"] = *options_.daemonProgramArguments;
+    if (options.daemonProgramArguments) job["ProgramArguments"] = *options.daemonProgramArguments;
     writePlist(dir_ / "daemon-jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
 
-    const auto keygen = runCommand({tool("vicar-sign"), "keygen", dir_ / "private/test"});
+    const auto keygen = runCommand({toolPath("vicar-sign"), "keygen", dir_ / "private/test"});
     if (keygen.status != 0) throw std::runtime_error("vicar-sign keygen failed: " + keygen.err);
     std::filesystem::copy_file(dir_ / "private/test.pub", dir_ / "keys/test.pub");
 
-    logPath_ = dir_ / "launcher.log";
     env_ = {
-        {"VICAR_SYSTEM_SERVICE_DIR", dir_ / "services"},
-        {"VICAR_SYSTEM_JOBS_DIR", dir_ / "daemon-jobs"},
-        {"VICAR_TRUSTED_KEYS_DIR", dir_ / "keys"},
-        {"VICAR_SHARED_SUPPORT_DIR", dir_ / "support"},
-        {"VICAR_CONSOLE_UID", "none"},
-        {"VICAR_LOG_STDERR", "1"},
+        {"VICAR_SYSTEM_SERVICE_DIR", dir_ / "services"}, {"VICAR_SYSTEM_JOBS_DIR", dir_ / "daemon-jobs"},
+        {"VICAR_TRUSTED_KEYS_DIR", dir_ / "keys"},       {"VICAR_SHARED_SUPPORT_DIR", dir_ / "support"},
+        {"VICAR_CONSOLE_UID", "none"},                    {"VICAR_LOG_STDERR", "1"},
     };
 }
 
@@ -154,21 +122,10 @@ DaemonFixture::~DaemonFixture() { stopLauncher(); }
 void DaemonFixture::startLauncher() {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    std::vector<std::string> argv = {tool("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system",
-                                     "--ready-fd", "3"};
-    std::vector<std::string> envStrings = mergedEnvironment(env_);
-    auto cArgv = cArray(argv);
-    auto cEnv = cArray(envStrings);
-    std::fflush(nullptr);
-    launcher_ = ::fork();
-    if (launcher_ == 0) {
-        const int logFd = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        ::dup2(logFd, 1);
-        ::dup2(logFd, 2);
-        ::dup2(ready[1], 3);
-        ::execve(cArgv[0], cArgv.data(), cEnv.data());
-        ::_exit(127);
-    }
+    const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    launcher_ = spawn({toolPath("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system", "--ready-fd", "3"},
+                      env_, {logFd, logFd, ready[1]});
+    ::close(logFd);
     ::close(ready[1]);
     pollfd p{ready[0], POLLIN, 0};
     const int n = ::poll(&p, 1, 20000);
@@ -178,21 +135,17 @@ void DaemonFixture::startLauncher() {
 
 void DaemonFixture::stopLauncher() {
     if (launcher_ <= 0) return;
+    // A launcher that does not stop within the watchdog is killed.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, launcher_, 0));
     ::kill(launcher_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 200; ++i) {
-        if (::waitpid(launcher_, &status, WNOHANG) == launcher_) {
-            launcher_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(launcher_, SIGKILL);
-    ::waitpid(launcher_, &status, 0);
+    pollfd p{pidfd, POLLIN, 0};
+    if (pidfd < 0 || ::poll(&p, 1, 10000) != 1) ::kill(launcher_, SIGKILL);
+    if (pidfd >= 0) ::close(pidfd);
+    reap(launcher_);
     launcher_ = -1;
 }
 
-std::string DaemonFixture::log() const { return readFile(logPath_); }
+std::string DaemonFixture::log() const { return readFile(dir_ / "launcher.log"); }
 
 int DaemonFixture::countInLog(const std::string& fragment) const {
     const std::string text = log();
@@ -201,8 +154,8 @@ int DaemonFixture::countInLog(const std::string& fragment) const {
     return count;
 }
 
-bool DaemonFixture::waitForLog(const std::string& fragment, int count, int watchdogSeconds) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(watchdogSeconds);
+bool DaemonFixture::waitForLog(const std::string& fragment, int count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (countInLog(fragment) < count) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -219,37 +172,40 @@ std::vector<pid_t> DaemonFixture::daemonPids() const {
     return pids;
 }
 
-CommandResult DaemonFixture::client(const std::vector<std::string>& arguments, int watchdogSeconds) const {
-    std::vector<std::string> argv = {tool("vicarctl")};
+CommandResult DaemonFixture::client(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> argv = {toolPath("vicarctl")};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runCommand(argv, env_, watchdogSeconds);
+    return runCommand(argv, env_);
+}
+
+CommandResult DaemonFixture::install(const std::string& bundle) const {
+    return client({"install", bundle, "--root", rootPath()});
 }
 
 std::string DaemonFixture::makeBundle(const std::string& name, const std::map<std::string, std::string>& files,
-                                      const pf::Value& bom, bool signIt) const {
+                                      const pf::Value& bom) const {
     const std::string bundle = dir_ / name;
     writePlist(bundle + "/Contents/Info.plist",
                pf::Value(pf::Dictionary{{"CFBundleIdentifier", "com.example." + name}, {"CFBundleName", name}}));
     for (const auto& [relative, content] : files) writeFile(bundle + "/" + relative, content);
     if (!bom.isNull()) writePlist(bundle + "/Contents/Resources/BOM.plist", bom);
-    if (signIt) sign(bundle);
+    sign(bundle);
     return bundle;
 }
 
 void DaemonFixture::sign(const std::string& bundle) const {
-    const auto result = runCommand({tool("vicar-sign"), "sign", "--key", privateKey(), bundle});
+    const auto result = runCommand({toolPath("vicar-sign"), "sign", "--key", dir_ / "private/test.key", bundle});
     if (result.status != 0) throw std::runtime_error("vicar-sign sign failed: " + result.err);
 }
 
-// The sender runs in a fresh process of this program (a child role), as the
-// application would: its own queues, its own connection.
+// The sender runs in a fresh process of this program, as the application
+// would: its own queues, its own connection.
 VT_CHILD_ROLE(sendRawRequest) {
     // arguments: request plist (XML: {"type", "entries"}), reply file
     auto request = pf::propertyListFromBytes(arguments.at(0));
-    if (!request || !request->isDictionary()) return 9;
-    auto connection = VDIPCConnection::connectionWithXPCServiceName("com.vandrelsys.VolumeSmith.vicar", true);
-    if (!connection) return 10;
-    connection->setAerrorHandler(VDSealHook("com.vandrelsys.VolumeSmith.vicar"));
+    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+    if (!request || !request->isDictionary() || !connection) return 10;
+    connection->setAerrorHandler(VDSealHook(kLabel));
     auto message = VDIPCMessage::messageWithType(request->find("type")->string());
     for (const auto& [k, v] : request->find("entries")->dictionary()) message->setObject(v, k);
     auto done = std::make_shared<Event>();
@@ -259,15 +215,10 @@ VT_CHILD_ROLE(sendRawRequest) {
         done->signal();
     });
     if (!done->wait(std::chrono::seconds(30)) || !*reply) return 11;
-    pf::Dictionary out{{"replied", true}};
-    if (auto error = (*reply)->error()) {
-        out["domain"] = error->domain();
-        out["code"] = error->code();
-        out["reason"] = error->localizedFailureReason();
-    }
-    auto xml = pf::xmlPropertyList(pf::Value(out));
-    if (!xml) return 12;
-    writeFile(arguments.at(1), *xml);
+    pf::Dictionary out;
+    if (auto error = (*reply)->error())
+        out = {{"domain", error->domain()}, {"code", error->code()}, {"reason", error->localizedFailureReason()}};
+    writePlist(arguments.at(1), pf::Value(out));
     return 0;
 }
 
@@ -279,8 +230,8 @@ DaemonFixture::RawReply DaemonFixture::sendRaw(const std::string& type, const pf
     ChildRole sender("sendRawRequest", {*request, replyFile});
     const int status = sender.wait(std::chrono::seconds(60));
     RawReply result;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return result;
-    auto value = pf::propertyListFromBytes(readFile(replyFile));
+    auto value = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? pf::propertyListFromBytes(readFile(replyFile))
+                                                              : std::nullopt;
     if (!value || !value->isDictionary()) return result;
     result.replied = true;
     if (const pf::Value* d = value->find("domain")) result.domain = d->string();

@@ -21,7 +21,8 @@ struct CommandResult {
     std::string err;
 };
 
-// Runs a program with arguments and extra environment, capturing its output.
+// Runs a program with extra environment, capturing its output; a watchdog
+// ends it (SIGALRM) when it takes longer.
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          int watchdogSeconds = 60);
 
@@ -46,7 +47,6 @@ public:
     std::string daemonPath() const { return dir_ / "bin/com.vandrelsys.VolumeSmith.vicar"; }
     std::string rootPath() const { return dir_ / "root"; }
     std::string supportPath() const { return dir_ / "support"; }
-    std::string privateKey() const { return dir_ / "private/test.key"; }
     const std::map<std::string, std::string>& environment() const { return env_; }
     void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
 
@@ -54,12 +54,14 @@ public:
     void stopLauncher();
     // Everything the launcher and the daemons it started wrote to stderr.
     std::string log() const;
-    bool waitForLog(const std::string& fragment, int count = 1, int watchdogSeconds = 20) const;
     int countInLog(const std::string& fragment) const;
+    bool waitForLog(const std::string& fragment, int count = 1) const; // watchdog 20 s
     // Pids of the daemons the launcher started, in order.
     std::vector<pid_t> daemonPids() const;
 
-    CommandResult client(const std::vector<std::string>& arguments, int watchdogSeconds = 60) const;
+    CommandResult client(const std::vector<std::string>& arguments) const;
+    // `client({"install", bundle, "--root", rootPath()})`.
+    CommandResult install(const std::string& bundle) const;
 
     struct RawReply {
         bool replied = false;
@@ -67,24 +69,22 @@ public:
         long long code = 0;
         std::string reason;
     };
-    // Sends one sealed message built here (entries as given) from a child
+    // Sends one sealed message built here (entries as given) from a fresh
     // process through the IPC library, as the application would, and waits
     // for its reply.
     RawReply sendRaw(const std::string& type, const pf::Dictionary& entries) const;
 
     // A signed bundle at work()/name with the given files (relative path ->
-    // content) and BOM (written as Contents/Resources/BOM.plist).
+    // content) and BOM (Contents/Resources/BOM.plist; none for a null value).
     std::string makeBundle(const std::string& name, const std::map<std::string, std::string>& files,
-                           const pf::Value& bom, bool sign = true) const;
+                           const pf::Value& bom) const;
     void sign(const std::string& bundle) const;
 
 private:
     TempDir dir_;
-    Options options_;
     std::map<std::string, std::string> env_;
     pid_t launcher_ = -1;
     mutable int rawRequests_ = 0;
-    std::string logPath_;
 };
 
 } // namespace vt

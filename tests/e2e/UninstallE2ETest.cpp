@@ -55,18 +55,6 @@ protected:
         return names;
     }
 
-    // A signed bundle that installs one file under /opt/<stem> and whose
-    // uninstall removes the given paths (uninstall paths are real paths).
-    std::string bundle(const std::vector<std::string>& removals) const {
-        pf::Array uninstall;
-        for (const auto& path : removals) uninstall.push_back(vt::bomRemoval(path));
-        const std::string folder = "/opt/" + stem_;
-        pf::Array install{vt::bomEntry("", folder, "755"), vt::bomEntry("Contents/Resources/file", folder + "/file", "644")};
-        return f_->makeBundle(stem_ + ".app", {{"Contents/Resources/file", "content"}},
-                              vt::bom(std::move(install), std::move(uninstall)));
-    }
-    std::string installed() const { return f_->rootPath() + "/opt/" + stem_; }
-
     std::unique_ptr<vt::DaemonFixture> f_;
     std::string home_, trash_, stem_;
     bool madeTrash_ = false;
@@ -78,66 +66,65 @@ TEST_F(UninstallE2E, TheHostBundleGoesToTheTrashOnlyWhenAskedAndTheUninstallSucc
         bool host;
         bool clash;   // the Trash already holds an item of the bundle's name
         bool failing; // an uninstall path that cannot be removed
-        bool viaLink = false; // the client names the bundle through a symlinked folder
+        bool viaLink; // the client names the bundle through a symlinked folder
     };
-    for (const Case& c : std::vector<Case>{{"without --host", false, false, false},
-                                           {"with --host", true, false, false},
-                                           {"with --host, the name taken", true, true, false},
-                                           {"with --host, failing uninstall", true, false, true},
-                                           {"with --host, through a symlinked folder", true, false, false, true}}) {
+    const Case cases[] = {{"without --host", false, false, false, false},
+                          {"with --host", true, false, false, false},
+                          {"with --host, the name taken", true, true, false, false},
+                          {"with --host, failing uninstall", true, false, true, false},
+                          {"with --host, through a symlinked folder", true, false, false, true}};
+    const std::string app = stem_ + ".app", installed = f_->rootPath() + "/opt/" + stem_;
+    fs::create_directory_symlink(f_->work(), f_->path("link"));
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
         if (madeTrash_) fs::create_directory(trash_);
-        std::vector<std::string> removals{installed()};
-        // A name longer than any file system allows: removing it fails, and
-        // not as "missing".
-        if (c.failing) removals.insert(removals.begin(), f_->rootPath() + "/" + std::string(300, 'n'));
-        fs::remove_all(f_->path(stem_ + ".app"));
-        const std::string path = bundle(removals);
-        if (c.clash) vt::writeFile(trash_ + "/" + stem_ + ".app", "an earlier item");
-
-        auto install = f_->client({"install", path, "--root", f_->rootPath()});
+        fs::remove_all(f_->path(app));
+        // A name longer than any file system allows: removing it fails, and not as "missing".
+        pf::Array removals{vt::bomRemoval(installed)};
+        if (c.failing) removals.insert(removals.begin(), vt::bomRemoval(f_->rootPath() + "/" + std::string(300, 'n')));
+        const std::string path = f_->makeBundle(
+            app, {{"Contents/Resources/file", "content"}},
+            vt::bom({vt::bomEntry("", "/opt/" + stem_, "755"),
+                     vt::bomEntry("Contents/Resources/file", "/opt/" + stem_ + "/file", "644")},
+                    std::move(removals)));
+        if (c.clash) vt::writeFile(trash_ + "/" + app, "an earlier item");
+        auto install = f_->install(path);
         ASSERT_EQ(install.status, 0) << install.out << install.err;
-        std::string named = path;
-        if (c.viaLink) {
-            fs::remove(f_->path("link"));
-            fs::create_directory_symlink(f_->work(), f_->path("link"));
-            named = f_->path("link") + "/" + stem_ + ".app";
-        }
-        std::vector<std::string> arguments{"uninstall", named};
+
+        std::vector<std::string> arguments{"uninstall", c.viaLink ? f_->path("link/" + app) : path};
         if (c.host) arguments.push_back("--host");
         auto result = f_->client(arguments);
-
+        const auto items = trashItems();
         if (c.failing) {
             EXPECT_EQ(result.status, 1) << result.out;
             // The platform's own removal error, whatever its code.
             EXPECT_EQ(result.out.rfind("error: NSCocoaErrorDomain ", 0), 0u) << result.out;
             EXPECT_TRUE(fs::exists(path + "/Contents/Info.plist")) << "the bundle moved after a failed uninstall";
-            EXPECT_EQ(trashItems(), std::vector<std::string>{});
+            EXPECT_EQ(items, std::vector<std::string>{});
             continue;
         }
         ASSERT_EQ(result.status, 0) << result.out << result.err << f_->log();
-        EXPECT_FALSE(fs::exists(installed()));
-        const auto items = trashItems();
+        EXPECT_FALSE(fs::exists(installed));
         if (!c.host || c.viaLink) {
             // A folder on the way that is a symlink could have been swapped
             // since validation: the move is not made.
             EXPECT_TRUE(fs::exists(path));
             EXPECT_EQ(items, std::vector<std::string>{});
-        } else if (!c.clash) {
-            EXPECT_FALSE(fs::exists(path));
-            EXPECT_EQ(items, std::vector<std::string>{stem_ + ".app"});
-            EXPECT_TRUE(fs::exists(trash_ + "/" + stem_ + ".app/Contents/Info.plist"));
-        } else {
-            // The earlier item is kept; the bundle takes "<stem> <time>.app".
-            EXPECT_FALSE(fs::exists(path));
-            ASSERT_EQ(items.size(), 2u);
-            EXPECT_EQ(vt::readFile(trash_ + "/" + stem_ + ".app"), "an earlier item");
-            const std::string& moved = items[0] == stem_ + ".app" ? items[1] : items[0];
+            continue;
+        }
+        EXPECT_FALSE(fs::exists(path));
+        ASSERT_EQ(items.size(), c.clash ? 2u : 1u);
+        // With the name taken the earlier item is kept; the bundle takes "<stem> <time>.app".
+        const std::string& moved = c.clash && items[0] == app ? items[1] : items[0];
+        if (c.clash) {
+            EXPECT_EQ(vt::readFile(trash_ + "/" + app), "an earlier item");
             EXPECT_EQ(moved.rfind(stem_ + " ", 0), 0u) << moved;
             EXPECT_EQ(moved.substr(moved.size() - 4), ".app") << moved;
-            EXPECT_TRUE(fs::exists(trash_ + "/" + moved + "/Contents/Info.plist"));
+        } else {
+            EXPECT_EQ(moved, app);
         }
+        EXPECT_TRUE(fs::exists(trash_ + "/" + moved + "/Contents/Info.plist"));
     }
 }
 
