@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "platform/foundation/JsonString.h"
 #include "platform/foundation/URL.h"
@@ -10,8 +9,6 @@
 namespace vt {
 
 namespace {
-
-std::string quoted(const std::string& text) { return pf::jsonString(text); }
 
 std::string real(double d) {
     char buffer[64];
@@ -21,96 +18,54 @@ std::string real(double d) {
     return s;
 }
 
-std::string hex(const pf::Data& data) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (auto b : data) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-std::string userInfoValue(const pf::Value& v);
-
-std::string userInfoDictionary(const pf::Dictionary& d) {
-    std::string out = "{";
-    bool first = true;
-    for (const auto& [k, v] : d) {
-        if (!first) out += ",";
-        first = false;
-        out += quoted(k) + ":" + userInfoValue(v);
-    }
-    return out + "}";
-}
-
-std::string userInfoValue(const pf::Value& v) {
-    if (v.isObject()) {
-        if (const pf::URL* url = v.url()) return "{\"URL\":" + quoted(url->absoluteString()) + "}";
-        if (auto* error = dynamic_cast<const pf::Error*>(v.object().get())) return canonicalError(*error);
-        return "?";
-    }
-    if (v.isDictionary()) return userInfoDictionary(v.dictionary());
-    if (v.isArray()) {
-        std::string out = "[";
-        for (std::size_t i = 0; i < v.array().size(); ++i) out += (i ? "," : "") + userInfoValue(v.array()[i]);
-        return out + "]";
-    }
-    return canonical(v);
-}
-
 } // namespace
 
 std::string canonical(const pf::Value& v) {
     using K = pf::Value::Kind;
+    std::string out;
     switch (v.kind()) {
-    case K::String: return quoted(v.string());
+    case K::String: return pf::jsonString(v.string());
     case K::Integer: return std::to_string(v.integer());
     case K::Real: return real(v.real());
     case K::Boolean: return v.boolean() ? "true" : "false";
-    case K::Data: return "h'" + hex(v.data()) + "'";
-    case K::Date: return "date(" + std::to_string(static_cast<long long>(std::floor(v.date().secondsSince1970))) + ")";
-    case K::Array: {
-        std::string out = "[";
-        for (std::size_t i = 0; i < v.array().size(); ++i) out += (i ? "," : "") + canonical(v.array()[i]);
-        return out + "]";
-    }
-    case K::Dictionary: {
-        std::string out = "{";
-        bool first = true;
-        for (const auto& [k, item] : v.dictionary()) {
-            if (!first) out += ",";
-            first = false;
-            out += quoted(k) + ":" + canonical(item);
-        }
-        return out + "}";
-    }
     case K::Null: return "null";
-    case K::Object: return "object";
+    case K::Date: return "date(" + std::to_string(static_cast<long long>(std::floor(v.date().secondsSince1970))) + ")";
+    case K::Data:
+        for (auto b : v.data()) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+        return "h'" + out + "'";
+    case K::Array:
+        for (const auto& item : v.array()) out += (out.empty() ? "" : ",") + canonical(item);
+        return "[" + out + "]";
+    case K::Dictionary:
+        for (const auto& [key, item] : v.dictionary())
+            out += (out.empty() ? "" : ",") + pf::jsonString(key) + ":" + canonical(item);
+        return "{" + out + "}";
+    case K::Object:
+        if (const pf::URL* url = v.url()) return "{\"URL\":" + pf::jsonString(url->absoluteString()) + "}";
+        if (auto* error = dynamic_cast<const pf::Error*>(v.object().get())) return canonicalError(*error);
+        return "object";
     }
     return "?";
 }
 
 std::string canonicalError(const pf::Error& error) {
-    return "{\"code\":" + std::to_string(error.code()) + ",\"domain\":" + quoted(error.domain()) +
-           ",\"userInfo\":" + userInfoDictionary(error.userInfo()) + "}";
+    return "{\"code\":" + std::to_string(error.code()) + ",\"domain\":" + pf::jsonString(error.domain()) +
+           ",\"userInfo\":" + canonical(pf::Value(error.userInfo())) + "}";
 }
 
 pf::Data fromHex(const std::string& text) {
     pf::Data out;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        return -1;
-    };
+    std::uint8_t byte = 0;
     for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        const int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0) break;
-        out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+        if (std::from_chars(text.data() + i, text.data() + i + 2, byte, 16).ptr != text.data() + i + 2) break;
+        out.push_back(byte);
     }
     return out;
 }
 
+// unarchive() also holds our archives to the platform archiver's layout:
+// exactly these top-level keys, the root at UID 1, each class described once
+// and no NSUserInfo for an empty user info.
 const char* const CANON_PY = R"PY(
 import plistlib, sys, json, datetime
 def canon(x):
@@ -126,10 +81,13 @@ def canon(x):
     raise TypeError(type(x))
 def unarchive(data):
     a = plistlib.loads(data)
-    assert a['$archiver'] == 'NSKeyedArchiver', a['$archiver']
-    assert a['$version'] == 100000
+    assert sorted(a) == ['$archiver', '$objects', '$top', '$version'], sorted(a)
+    assert a['$archiver'] == 'NSKeyedArchiver' and a['$version'] == 100000
+    assert a['$top'] == {'root': plistlib.UID(1)}, a['$top']
     objs = a['$objects']
     assert objs[0] == '$null'
+    names = [o['$classname'] for o in objs if isinstance(o, dict) and '$classname' in o]
+    assert len(names) == len(set(names)), names
     def cls(o):
         c = objs[o['$class'].data]
         assert c['$classes'][-1] == 'NSObject' and c['$classes'][0] == c['$classname']
@@ -141,8 +99,10 @@ def unarchive(data):
         if isinstance(o, dict):
             c = cls(o)
             if c == 'NSError':
-                assert isinstance(o['NSCode'], int)
-                return {'code': o['NSCode'], 'domain': dec(o['NSDomain']), 'userInfo': dec(o['NSUserInfo']) if 'NSUserInfo' in o else {}}
+                assert isinstance(o['NSCode'], int) and set(o) <= {'NSCode', 'NSDomain', 'NSUserInfo', '$class'}
+                info = dec(o['NSUserInfo']) if 'NSUserInfo' in o else {}
+                assert ('NSUserInfo' in o) == bool(info)
+                return {'code': o['NSCode'], 'domain': dec(o['NSDomain']), 'userInfo': info}
             if c == 'NSDictionary': return {dec(k): dec(v) for k, v in zip(o['NS.keys'], o['NS.objects'])}
             if c == 'NSArray': return [dec(v) for v in o['NS.objects']]
             if c == 'NSURL':

@@ -16,33 +16,31 @@ namespace {
 
 using pf::dispatch::Queue;
 
-TEST(Handler, RunsOnItsQueue) {
+TEST(Handler, RunsOnItsQueueWithTheMessage) {
     auto serial = Queue::serial("test.handler");
-    struct Case {
-        const char* name;
-        std::shared_ptr<Queue> given;
-        std::shared_ptr<Queue> expected;
-    };
-    const std::vector<Case> cases = {
-        {"no queue: the default global queue", nullptr, Queue::global(pf::dispatch::Priority::Default)},
-        {"a serial queue", serial, serial},
+    const std::pair<const char*, std::shared_ptr<Queue>> cases[] = {
+        {"no queue: the default global queue", nullptr},
+        {"a serial queue", serial},
     };
     auto connection = std::make_shared<vt::LoopbackConnection>();
     const auto packet = VDIPCMessage::messageWithType("t")->packetData();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, given] : cases) {
+        SCOPED_TRACE(name);
+        const auto expected = given ? given : Queue::global(pf::dispatch::Priority::Default);
         std::shared_ptr<Queue> ranOn;
         std::shared_ptr<VDIPCMessage> received;
         vt::Event done;
-        auto handler = VDIPCHandler::initWithDelegate(c.given, [&](std::shared_ptr<VDIPCMessage> m) {
+        auto handler = VDIPCHandler::initWithDelegate(given, [&](std::shared_ptr<VDIPCMessage> m) {
             ranOn = Queue::current();
             received = std::move(m);
             done.signal();
         });
-        EXPECT_EQ(handler->delegate(), c.expected);
+        EXPECT_EQ(handler->delegate(), expected);
+        EXPECT_TRUE(handler->isEqual(*handler));
+        EXPECT_FALSE(handler->isEqual(*VDIPCHandler::initWithDelegate(given, {}))) << "equal only to itself";
         handler->invokeWithConnection(connection, packet, nullptr, nullptr);
         ASSERT_TRUE(done.wait());
-        EXPECT_EQ(ranOn, c.expected);
+        EXPECT_EQ(ranOn, expected);
         ASSERT_TRUE(received);
         EXPECT_EQ(received->type(), std::optional<std::string>("t"));
         EXPECT_EQ(received->connection(), connection);
@@ -51,11 +49,10 @@ TEST(Handler, RunsOnItsQueue) {
 
 TEST(Handler, NilPacketAndRaisingBlocks) {
     vt::LogCapture log;
-    auto serial = Queue::serial("test.handler.raise");
     std::atomic<int> calls{0};
     vt::Event second;
     std::shared_ptr<VDIPCMessage> firstMessage = VDIPCMessage::init();
-    auto handler = VDIPCHandler::initWithDelegate(serial, [&](std::shared_ptr<VDIPCMessage> m) {
+    auto handler = VDIPCHandler::initWithDelegate(Queue::serial("test.handler.raise"), [&](std::shared_ptr<VDIPCMessage> m) {
         if (++calls == 1) {
             firstMessage = m;
             pf::raise(pf::NSInvalidArgumentException, "handler raised");
@@ -71,13 +68,6 @@ TEST(Handler, NilPacketAndRaisingBlocks) {
     EXPECT_TRUE(log.contains("handler raised"));
 }
 
-TEST(Handler, IdentityEquality) {
-    auto a = VDIPCHandler::initWithDelegate(nullptr, {});
-    auto b = VDIPCHandler::initWithDelegate(nullptr, {});
-    EXPECT_TRUE(a->isEqual(*a));
-    EXPECT_FALSE(a->isEqual(*b));
-}
-
 TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {
     std::atomic<int> finalized{0};
     vt::Event finalizedOnce;
@@ -87,7 +77,6 @@ TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {
         finalizedOnce.signal();
     });
     context->setName("__ob_Xc_");
-    EXPECT_EQ(context->context(), &payload);
 
     vt::Event delivered;
     std::shared_ptr<VDIPCMessage> request;
@@ -105,22 +94,17 @@ TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {
               pf::Value(pf::Dictionary{{"_tY", "VDinstall"}}))
         << "the context never reaches the wire";
 
-    auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
-    auto copy = reply->copy();
+    auto copy = VDIPCMessage::replyToMessage(request, "VDresponse")->copy();
     request.reset();
-    reply.reset();
-    EXPECT_EQ(finalized, 0) << "a copy still holds it";
+    EXPECT_EQ(finalized, 0) << "a copy of the reply still holds it";
     copy.reset();
     // The delivering task may let go of its reference a moment after the block ran.
     ASSERT_TRUE(finalizedOnce.wait());
     EXPECT_EQ(finalized, 1);
 
-    // Without finalizer: destroyed silently; a finalizer set later runs.
-    { auto silent = VDIPCMessageContext::initWithContext(nullptr, {}); }
-    {
-        auto late = VDIPCMessageContext::initWithContext(nullptr, {});
-        late->setFinalizer([&] { ++finalized; });
-    }
+    // Without finalizer a context goes silently; a finalizer set later is the one that runs.
+    VDIPCMessageContext::initWithContext(nullptr, {});
+    VDIPCMessageContext::initWithContext(nullptr, {})->setFinalizer([&] { ++finalized; });
     EXPECT_EQ(finalized, 2);
 }
 

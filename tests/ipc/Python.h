@@ -3,7 +3,6 @@
 // lists: the bytes given are in the file named by sys.argv[1]; what the
 // snippet prints comes back. A watchdog kills a snippet that hangs.
 #include <chrono>
-#include <optional>
 #include <string>
 
 #include "platform/foundation/Value.h"
