@@ -25,7 +25,6 @@ TEST(Format, PrintfConversionsAndObjects) {
         {"100%%", {}, "100%"},
         {"%d|%i", {42, -42}, "42|-42"},
         {"%5d|%-5d|%05d|%+d", {7, 7, 7, 7}, "    7|7    |00007|+7"},
-        {"%u", {4294967295u}, "4294967295"},
         {"%u", {-1}, "4294967295"}, // an int read as unsigned, as a vararg would be
         {"%lu|%llu|%zu", {-1L, -1LL, std::size_t(3)}, "18446744073709551615|18446744073709551615|3"},
         {"%qd", {-5LL}, "-5"},
@@ -34,7 +33,6 @@ TEST(Format, PrintfConversionsAndObjects) {
         {"%ld", {std::int64_t(1) << 40}, "1099511627776"},
         {"%x|%X|%#x|%o", {255, 255, 255, 8}, "ff|FF|0xff|10"},
         {"%lx", {std::uintptr_t(0xdeadbeefcafe)}, "deadbeefcafe"},
-        {"%llx", {~0ull}, "ffffffffffffffff"},
         {"%c%c", {'o', 'k'}, "ok"},
         {"%C", {0xE9}, "\xC3\xA9"},
         {"%lc", {0x1F600}, "\xF0\x9F\x98\x80"},

@@ -22,18 +22,16 @@ struct DescriptionCase {
 
 TEST(ValueDescription, EachKindPrintsAsThePlatformDoes) {
     const Date date{1796584642.0}; // 2026-12-06 19:17:22 UTC
+    Data hundredBytes(100);
+    for (std::size_t i = 0; i < hundredBytes.size(); ++i) hundredBytes[i] = static_cast<std::uint8_t>(i);
     const DescriptionCase cases[] = {
         {"plain string", Value("hello world"), "hello world"},
-        {"empty string", Value(""), ""},
         {"integer", Value(42), "42"},
-        {"negative integer", Value(-7), "-7"},
         {"largest integer", Value(std::numeric_limits<long long>::max()), "9223372036854775807"},
-        {"real with fraction", Value(1.5), "1.5"},
         {"whole real", Value(3.0), "3"},
         {"real needing 17 digits", Value(0.1 + 0.2), "0.30000000000000004"},
         {"tiny real", Value(1e-300), "1e-300"},
         {"true", Value(true), "1"},
-        {"false", Value(false), "0"},
         {"date", Value(date), "2026-12-06 19:17:22 +0000"},
         {"date with fraction", Value(Date{date.secondsSince1970 + 0.75}), "2026-12-06 19:17:22 +0000"},
         {"date before 1970", Value(Date{-1.0}), "1969-12-31 23:59:59 +0000"},
@@ -53,24 +51,12 @@ TEST(ValueDescription, EachKindPrintsAsThePlatformDoes) {
          "{\n    k =     {\n        n = 1;\n    };\n}"},
         {"nested array", Value(Array{Array{1}}), "(\n        (\n        1\n    )\n)"},
         {"quoted key", Value(Dictionary{{"a key", 1}}), "{\n    \"a key\" = 1;\n}"},
+        {"long data shows its ends", Value(hundredBytes), "{length = 100, bytes = 0x0001020304050607 ... 60616263}"},
+        // Malformed UTF-8 in a collection is escaped byte by byte, not dropped.
+        {"invalid byte", Value(Array{std::string("a\xFF" "b")}), "(\n    \"a\\U00ffb\"\n)"},
+        {"sequence cut short", Value(Array{std::string("x\xE2\x82")}), "(\n    \"x\\U00e2\\U0082\"\n)"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.value.description(), c.text) << c.what;
-}
-
-TEST(ValueDescription, LongDataShowsItsEnds) {
-    Data bytes(100);
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
-    const std::string text = Value(bytes).description();
-    EXPECT_EQ(text.rfind("{length = 100, bytes = 0x0001020304050607", 0), 0u) << text;
-    EXPECT_NE(text.find("60616263}"), std::string::npos) << text;
-    EXPECT_LT(text.size(), 80u);
-}
-
-TEST(ValueDescription, MalformedUTF8InACollectionIsEscapedNotDropped) {
-    const std::string text = Value(Array{std::string("a\xFF" "b")}).description();
-    EXPECT_EQ(text, "(\n    \"a\\U00ffb\"\n)");
-    // A sequence cut short at the end of the string.
-    EXPECT_EQ(Value(Array{std::string("x\xE2\x82")}).description(), "(\n    \"x\\U00e2\\U0082\"\n)");
 }
 
 TEST(ValueConversion, BoolAndIntegerValueReadLikeThePlatform) {
@@ -127,11 +113,10 @@ TEST(ValueEquality, NumbersCompareByValueAndObjectsByTheirEquality) {
 }
 
 TEST(ValuePropertyList, NullOrObjectAnywhereInsideIsNoPropertyList) {
-    auto url = *pf::URL::fileURLWithPath("/a", false);
     EXPECT_TRUE(Value(Dictionary{{"a", Array{1, "b", Data{}, Date{}}}}).isPropertyList());
-    EXPECT_FALSE(Value().isPropertyList());
-    EXPECT_FALSE(Value(Array{1, Value()}).isPropertyList());
-    EXPECT_FALSE(Value(Dictionary{{"a", Array{Value(url)}}}).isPropertyList());
+    for (const Value& v : {Value(), Value(Array{1, Value()}),
+                           Value(Dictionary{{"a", Array{Value(*pf::URL::fileURLWithPath("/a", false))}}})})
+        EXPECT_FALSE(v.isPropertyList()) << v.description();
 }
 
 } // namespace
