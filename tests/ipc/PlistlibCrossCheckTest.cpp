@@ -10,8 +10,7 @@
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/URL.h"
-#include "tests/ipc/Canonical.h"
-#include "tests/ipc/Python.h"
+#include "tests/ipc/Plistlib.h"
 
 namespace {
 

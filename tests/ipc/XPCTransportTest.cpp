@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <thread>
 
 #include "ipc/VDIPCConnection.h"
@@ -244,30 +243,28 @@ TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
     EXPECT_FALSE(never->load());
 }
 
+// Concurrent clients, each with many requests in flight: every reply reaches its own block.
 TEST_F(XPCTransport, ManyClientsAtOnce) {
     auto service = startService();
     constexpr int kClients = 16, kRequests = 40;
-    std::atomic<int> good{0};
+    struct Counts {
+        std::atomic<int> answered{0}, good{0};
+    };
+    auto counts = std::make_shared<Counts>(); // outlives a watchdog that fires
+    std::vector<std::shared_ptr<VDIPCConnection>> connections(kClients);
     std::vector<std::thread> threads;
-    for (int c = 0; c < kClients; ++c) {
-        threads.emplace_back([&, c] {
-            auto connection = connect();
-            std::vector<std::shared_ptr<vt::Event>> events;
-            std::mutex mutex;
-            for (int i = 0; i < kRequests; ++i) {
-                auto event = std::make_shared<vt::Event>();
-                events.push_back(event);
-                const std::int64_t n = c * 1000 + i;
-                connection->sendMessage(request("echo", n), [&good, event, n](std::shared_ptr<VDIPCMessage> reply) {
-                    if (reply && reply->objectForKey("n").integer() == n) ++good;
-                    event->signal();
+    for (int c = 0; c < kClients; ++c)
+        threads.emplace_back([&connection = connections[c], counts, c] {
+            connection = connect();
+            for (std::int64_t n = c * 1000; n < c * 1000 + kRequests; ++n)
+                connection->sendMessage(request("echo", n), [counts, n](std::shared_ptr<VDIPCMessage> reply) {
+                    if (reply && reply->objectForKey("n").integer() == n) ++counts->good;
+                    ++counts->answered;
                 });
-            }
-            for (auto& e : events) e->wait(std::chrono::seconds(20));
         });
-    }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(good.load(), kClients * kRequests);
+    EXPECT_TRUE(vt::waitForCount(counts->answered, kClients * kRequests, std::chrono::seconds(20)));
+    EXPECT_EQ(counts->good.load(), kClients * kRequests);
 }
 
 // Raw bytes on the service socket: each bad peer is dropped, the service
