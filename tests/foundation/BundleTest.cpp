@@ -9,11 +9,7 @@
 
 namespace {
 
-void writeInfo(const std::string& path, const pf::Dictionary& info) {
-    auto xml = pf::xmlPropertyList(info);
-    ASSERT_TRUE(xml);
-    vt::writeFile(path, *xml);
-}
+void writeInfo(const std::string& path, const pf::Dictionary& info) { vt::writeFile(path, *pf::xmlPropertyList(info)); }
 
 TEST(Bundle, ReadsBothLayouts) {
     vt::TempDir dir;
@@ -28,9 +24,7 @@ TEST(Bundle, ReadsBothLayouts) {
     vt::writeFile(dir / "Flat/install.bom", "x");
 
     struct Case {
-        std::string folder;
-        std::string resources;
-        std::string executable;
+        std::string folder, resources, executable;
     };
     const Case cases[] = {
         {dir / "Foo.app", dir / "Foo.app/Contents/Resources", dir / "Foo.app/Contents/MacOS/tool"},
@@ -56,7 +50,7 @@ TEST(Bundle, ReadsBothLayouts) {
     EXPECT_TRUE(app->URLForResource("Sub", "")->hasDirectoryPath());
 }
 
-TEST(Bundle, HostileNamesStayInsideTheBundle) {
+TEST(Bundle, HostileBundlesAndNamesStayInsideTheBundle) {
     vt::TempDir dir;
     vt::writeFile(dir / "secret.txt", "x");
     vt::writeFile(dir / "B/Info.plist", "not a property list");
@@ -69,28 +63,18 @@ TEST(Bundle, HostileNamesStayInsideTheBundle) {
     EXPECT_FALSE(bundle->URLForResource("../secret", "txt"));
     EXPECT_FALSE(bundle->URLForResource("", ""));
     EXPECT_FALSE(bundle->URLForResource("secret", "txt", {}, "../.."));
-
-    for (const char* exe : {"../secret.txt", "/bin/sh", "a/b", ".."}) {
+    for (const pf::Value& exe : {pf::Value("../secret.txt"), pf::Value("/bin/sh"), pf::Value("a/b"), pf::Value(".."),
+                                pf::Value(7)}) {
         writeInfo(dir / "E/Info.plist", pf::Dictionary{{"CFBundleExecutable", exe}});
-        EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "E")->executableURL()) << exe;
+        EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "E")->executableURL()) << exe.description();
     }
-    writeInfo(dir / "E/Info.plist", pf::Dictionary{{"CFBundleExecutable", 7}});
-    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "E")->executableURL());
-}
 
-TEST(Bundle, OnlyRealDirectoriesAreBundles) {
-    vt::TempDir dir;
-    vt::writeFile(dir / "file", "x");
-    ASSERT_EQ(::mkdir((dir / "real").c_str(), 0700), 0);
-    ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-    EXPECT_TRUE(pf::Bundle::bundleWithPath(dir / "real"));
-    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "file"));
-    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "link"));
-    EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / "missing"));
-    EXPECT_FALSE(pf::Bundle::bundleWithURL(*pf::URL::URLWithString("http://host/real/")));
-    // An Info.plist that is a symlink is not read.
-    ASSERT_EQ(::mkdir((dir / "L").c_str(), 0700), 0);
+    // Only real folders are bundles, and an Info.plist that is a symlink is not read.
+    ASSERT_EQ(::symlink((dir / "B").c_str(), (dir / "link").c_str()), 0);
+    for (const char* leaf : {"secret.txt", "link", "missing"}) EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / leaf)) << leaf;
+    EXPECT_FALSE(pf::Bundle::bundleWithURL(*pf::URL::URLWithString("http://host/B/")));
     writeInfo(dir / "elsewhere.plist", pf::Dictionary{{"CFBundleIdentifier", "x"}});
+    ASSERT_EQ(::mkdir((dir / "L").c_str(), 0700), 0);
     ASSERT_EQ(::symlink((dir / "elsewhere.plist").c_str(), (dir / "L/Info.plist").c_str()), 0);
     EXPECT_EQ(pf::Bundle::bundleWithPath(dir / "L")->bundleIdentifier(), "");
 }
