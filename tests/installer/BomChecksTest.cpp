@@ -12,9 +12,9 @@ namespace vti {
 namespace {
 
 // Guards around one install entry, one uninstall entry and the whole BOM.
-constexpr const char* kInstallEntry = "Exception @ 364: ";
-constexpr const char* kUninstallEntry = "Exception @ 393: ";
-constexpr const char* kWholeBom = "Exception @ 170: ";
+const std::string kInstallEntry = "Exception @ 364: ";
+const std::string kUninstallEntry = "Exception @ 393: ";
+const std::string kWholeBom = "Exception @ 170: ";
 
 pf::Dictionary& installEntry(pf::Value& bom) {
     return bom.dictionary().at("Install").dictionary().at("Resources").array().at(0).dictionary();
@@ -34,37 +34,32 @@ TEST(BomChecks, EachFailingCheckIsLoggedAndNoBomIsBuilt) {
         std::function<void(pf::Value&)> change;
         std::vector<std::string> logged; // fragments, in order
     };
+    // A failing entry is logged by its own guard, then by the whole BOM's.
+    auto install = [](const char* why) { return std::vector<std::string>{kInstallEntry + why, kWholeBom + "nil @ 150!"}; };
+    auto uninstall = [](const char* why) { return std::vector<std::string>{kUninstallEntry + why, kWholeBom + "nil @ 164!"}; };
+    auto whole = [](const char* why) { return std::vector<std::string>{kWholeBom + why}; };
     const std::vector<Case> cases = {
-        {"no dictionary", [](pf::Value& b) { b = pf::Value(); }, {std::string(kWholeBom) + "nil @ 132!"}},
-        {"no Install", [](pf::Value& b) { b.dictionary().erase("Install"); }, {std::string(kWholeBom) + "nil @ 132!"}},
+        {"no dictionary", [](pf::Value& b) { b = pf::Value(); }, whole("nil @ 132!")},
+        {"no Install", [](pf::Value& b) { b.dictionary().erase("Install"); }, whole("nil @ 132!")},
         {"no install Resources", [](pf::Value& b) { b.dictionary().at("Install").dictionary().erase("Resources"); },
-         {std::string(kWholeBom) + "nil @ 145!"}},
-        {"no CSV", [](pf::Value& b) { installEntry(b).erase("CSV"); },
-         {std::string(kInstallEntry) + "nil @ 317!", std::string(kWholeBom) + "nil @ 150!"}},
+         whole("nil @ 145!")},
+        {"no CSV", [](pf::Value& b) { installEntry(b).erase("CSV"); }, install("nil @ 317!")},
         {"a checked source outside any signed bundle", [](pf::Value& b) { installEntry(b)["CSV"] = true; },
-         {std::string(kInstallEntry) + "Bad resource.", std::string(kWholeBom) + "nil @ 150!"}},
-        {"no To", [](pf::Value& b) { installEntry(b).erase("To"); },
-         {std::string(kInstallEntry) + "nil @ 338!", std::string(kWholeBom) + "nil @ 150!"}},
-        {"a relative To", [](pf::Value& b) { installEntry(b)["To"] = "opt/x"; },
-         {std::string(kInstallEntry) + "Invalid resource destination.", std::string(kWholeBom) + "nil @ 150!"}},
-        {"no User", [](pf::Value& b) { installEntry(b).erase("User"); },
-         {std::string(kInstallEntry) + "nil @ 351!", std::string(kWholeBom) + "nil @ 150!"}},
-        {"no Group", [](pf::Value& b) { installEntry(b).erase("Group"); },
-         {std::string(kInstallEntry) + "nil @ 355!", std::string(kWholeBom) + "nil @ 150!"}},
-        {"no Mask", [](pf::Value& b) { installEntry(b).erase("Mask"); },
-         {std::string(kInstallEntry) + "nil @ 359!", std::string(kWholeBom) + "nil @ 150!"}},
-        {"no Uninstall", [](pf::Value& b) { b.dictionary().erase("Uninstall"); },
-         {std::string(kWholeBom) + "nil @ 156!"}},
+         install("Bad resource.")},
+        {"no To", [](pf::Value& b) { installEntry(b).erase("To"); }, install("nil @ 338!")},
+        {"a relative To", [](pf::Value& b) { installEntry(b)["To"] = "opt/x"; }, install("Invalid resource destination.")},
+        {"no User", [](pf::Value& b) { installEntry(b).erase("User"); }, install("nil @ 351!")},
+        {"no Group", [](pf::Value& b) { installEntry(b).erase("Group"); }, install("nil @ 355!")},
+        {"no Mask", [](pf::Value& b) { installEntry(b).erase("Mask"); }, install("nil @ 359!")},
+        {"no Uninstall", [](pf::Value& b) { b.dictionary().erase("Uninstall"); }, whole("nil @ 156!")},
         {"no uninstall Resources", [](pf::Value& b) { b.dictionary().at("Uninstall").dictionary().erase("Resources"); },
-         {std::string(kWholeBom) + "nil @ 159!"}},
-        {"no Path", [](pf::Value& b) { uninstallEntry(b).erase("Path"); },
-         {std::string(kUninstallEntry) + "nil @ 376!", std::string(kWholeBom) + "nil @ 164!"}},
-        {"a relative Path", [](pf::Value& b) { uninstallEntry(b)["Path"] = "opt/x"; },
-         {std::string(kUninstallEntry) + "Invalid resource path.", std::string(kWholeBom) + "nil @ 164!"}},
+         whole("nil @ 159!")},
+        {"no Path", [](pf::Value& b) { uninstallEntry(b).erase("Path"); }, uninstall("nil @ 376!")},
+        {"a relative Path", [](pf::Value& b) { uninstallEntry(b)["Path"] = "opt/x"; }, uninstall("Invalid resource path.")},
         // Wrongly typed values raise as the platform's accessors do.
-        {"a To that is no string", [](pf::Value& b) { installEntry(b)["To"] = 7; }, {kInstallEntry, kWholeBom}},
+        {"a To that is no string", [](pf::Value& b) { installEntry(b)["To"] = 7; }, install("")},
         {"Resources that are no array", [](pf::Value& b) { b.dictionary().at("Install").dictionary()["Resources"] = "x"; },
-         {kWholeBom}},
+         whole("")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,5 @@
 #include "tests/installer/InstallerFixture.h"
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,19 +18,6 @@ std::optional<Owner> ownerOf(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
     return Owner{st.st_uid, st.st_gid, st.st_mode & 07777};
-}
-
-TmpfsMount::TmpfsMount(const std::string& path) : path_(path) {
-    fs::create_directories(path);
-    mounted_ = ::mount("vicar-test", path.c_str(), "tmpfs", 0, "size=16m,mode=0755") == 0;
-}
-
-TmpfsMount::~TmpfsMount() {
-    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-}
-
-bool TmpfsMount::remountReadOnly() {
-    return ::mount("vicar-test", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
 }
 
 std::vector<std::string> stagedLeftovers(const std::string& folder) {
@@ -56,6 +42,10 @@ void InstallerTest::SetUp() {
 }
 
 void InstallerTest::TearDown() { ::unsetenv("VICAR_TRUSTED_KEYS_DIR"); }
+
+void InstallerTest::clearRoot() {
+    for (const auto& item : fs::directory_iterator(root())) fs::remove_all(item.path());
+}
 
 std::string InstallerTest::makeBundle(const std::string& name, const std::vector<BundleFile>& files,
                                       const pf::Value& bomValue, const std::vector<BundleLink>& links) {

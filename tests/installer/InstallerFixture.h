@@ -18,6 +18,8 @@
 
 namespace vti {
 
+using vt::bom;
+
 struct BundleFile {
     std::string path; // relative to the bundle's root
     std::string content;
@@ -28,8 +30,6 @@ struct BundleLink {
     std::string target;
 };
 
-using vt::bom;
-
 struct Owner {
     uid_t uid;
     gid_t gid;
@@ -37,21 +37,7 @@ struct Owner {
 };
 std::optional<Owner> ownerOf(const std::string& path); // lstat
 
-// A tmpfs of its own at the path (made when missing), detached at the end;
-// mounted() is false where mounting is not allowed.
-class TmpfsMount {
-public:
-    explicit TmpfsMount(const std::string& path);
-    ~TmpfsMount();
-    bool mounted() const { return mounted_; }
-    bool remountReadOnly();
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-};
-
-// The temporary names of staged copies left in a folder (none expected).
+// The temporary names of staged copies left below a folder (none expected).
 std::vector<std::string> stagedLeftovers(const std::string& folder);
 
 class InstallerTest : public ::testing::Test {
@@ -65,6 +51,8 @@ protected:
                            const std::vector<BundleLink>& links = {});
     void sign(const std::string& bundle);
     std::shared_ptr<VDTrustedInstaller> installerFor(const std::string& bundle, bool underRoot = true);
+    // Empties the install root between the cases of one test.
+    void clearRoot();
 
     std::string root() const { return *dir_ / "root"; }
     std::string inRoot(const std::string& absolute) const { return root() + absolute; }
