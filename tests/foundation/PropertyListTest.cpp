@@ -63,17 +63,13 @@ TEST(PropertyList, BinaryKeepsFractionsOfDates) {
 
 TEST(PropertyList, WriterRefusesWhatItCannotWriteFaithfully) {
     const Value refused[] = {
-        Value(),
-        Value(Array{1, Value()}),
-        Value(Dictionary{{"u", Value(*pf::URL::fileURLWithPath("/x", false))}}),
-        Value(std::string("a\0b", 3)),
-        Value(Dictionary{{std::string("k\0", 2), 1}}),
-        Value(std::string("a\xFF" "b")),                 // no UTF-8: the binary writer would drop "b"
-        Value(Array{std::string("x\xC3")}),              // a sequence cut short
-        Value(std::string("\xED\xA0\x80")),             // an encoded surrogate
+        Value(), Value(Array{1, Value()}), Value(Dictionary{{"u", Value(*pf::URL::fileURLWithPath("/x", false))}}),
+        Value(std::string("a\0b", 3)), Value(Dictionary{{std::string("k\0", 2), 1}}),
+        Value(std::string("a\xFF" "b")),                        // no UTF-8: the binary writer would drop "b"
+        Value(Array{std::string("x\xC3")}),                      // a sequence cut short
+        Value(std::string("\xED\xA0\x80")),                     // an encoded surrogate
         Value(Dictionary{{std::string("\xF4\x90\x80\x80"), 1}}), // beyond U+10FFFF
-        Value(Date{1e300}),
-        Value(Date{std::numeric_limits<double>::quiet_NaN()}),
+        Value(Date{1e300}), Value(Date{std::numeric_limits<double>::quiet_NaN()}),
     };
     for (const Value& v : refused) {
         EXPECT_FALSE(pf::binaryPropertyList(v)) << v.description();
@@ -85,47 +81,36 @@ TEST(PropertyList, XMLInputsAreBounded) {
     auto plist = [](const std::string& body) {
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body + "</plist>";
     };
-    std::string deep;
-    for (int i = 0; i < 100; ++i) deep += "<array>";
-    for (int i = 0; i < 100; ++i) deep += "</array>";
-    const std::string rejected[] = {
-        plist(deep),
-        "<!-- <array><array> -->" + plist(deep), // a comment does not hide the depth
-        "",
-        "not a plist",
-        "\x00\x01garbage",
+    auto repeat = [](const char* s, int n) {
+        std::string out;
+        while (n-- > 0) out += s;
+        return out;
     };
+    const std::string deep = repeat("<array>", 100) + repeat("</array>", 100);
+    const std::string rejected[] = {
+        plist(deep), "<!-- <array><array> -->" + plist(deep), // a comment does not hide the depth
+        "", "not a plist", "\x00\x01garbage"};
     for (const auto& bytes : rejected) EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes))) << bytes.substr(0, 60);
     // The parser may repair or refuse these; it must answer without crashing.
     const std::string broken[] = {
-        plist("<dict><key>a</key>"),
-        plist("<array><string>x</array>"),
-        plist("<data>!!!!</data><"),
-        plist("<integer>12abc</integer>"),
-        plist("<date>not a date</date>"),
+        plist("<dict><key>a</key>"), plist("<array><string>x</array>"), plist("<data>!!!!</data><"),
+        plist("<integer>12abc</integer>"), plist("<date>not a date</date>"),
         plist("<string>&bogus;&#xFFFFFFFF;&#0;</string>"),
         plist("<dict><string>not a key</string><integer>1</integer></dict>"),
         plist("<dict><key>a&#0;b</key><integer>1</integer></dict>"),
-        std::string("<plist>\0<string>x</string></plist>", 33),
-        "<plist><array",
-        "<",
-    };
+        std::string("<plist>\0<string>x</string></plist>", 33), "<plist><array", "<"};
     for (const auto& bytes : broken) (void)pf::propertyListFromBytes(std::string_view(bytes));
     // Self-closing containers add no depth.
-    std::string flat;
-    for (int i = 0; i < 100; ++i) flat += "<array/>";
-    auto ok = pf::propertyListFromBytes(std::string_view(plist("<array>" + flat + "</array>")));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(ok->array().size(), 100u);
-    // Just within and just beyond a small depth limit.
+    auto flat = pf::propertyListFromBytes(std::string_view(plist("<array>" + repeat("<array/>", 100) + "</array>")));
+    ASSERT_TRUE(flat);
+    EXPECT_EQ(flat->array().size(), 100u);
+    // Just within and just beyond a small depth limit; leaves are no level of nesting.
     pf::PropertyListLimits limits;
     limits.maxDepth = 3;
-    EXPECT_TRUE(pf::propertyListFromBytes(std::string_view(plist("<array><array><array/></array></array>")), limits));
-    EXPECT_FALSE(pf::propertyListFromBytes(
-        std::string_view(plist("<array><array><array><array/></array></array></array>")), limits));
-    // Leaves do not count as a level of nesting.
-    EXPECT_TRUE(pf::propertyListFromBytes(
-        std::string_view(plist("<array><array><array><string>x</string></array></array></array>")), limits));
+    for (const auto& [body, accepted] : {std::pair{"<array><array><array/></array></array>", true},
+                                         {"<array><array><array><array/></array></array></array>", false},
+                                         {"<array><array><array><string>x</string></array></array></array>", true}})
+        EXPECT_EQ(pf::propertyListFromBytes(std::string_view(plist(body)), limits).has_value(), accepted) << body;
 }
 
 // Builds "bplist00" bytes from raw objects, so each field can be broken on purpose.
@@ -152,9 +137,7 @@ struct BPlist {
         if (!offsetOverride.empty()) offsets = offsetOverride;
         const std::uint64_t table = out.size();
         for (auto off : offsets) putBig(out, off, offsetSize);
-        out += std::string(6, '\0');
-        out += char(offsetSize);
-        out += char(refSize);
+        out += std::string(6, '\0') + char(offsetSize) + char(refSize);
         putBig(out, objectCount.value_or(objects.size()), 8);
         putBig(out, top, 8);
         putBig(out, tableOffset.value_or(table), 8);
@@ -180,16 +163,10 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
         BPlist plist;
         pf::PropertyListLimits limits = {};
     };
-    auto nested = [](int levels) {
+    // Arrays each holding their successor once (or twice: 2^levels copies once expanded), then an integer.
+    auto nested = [](int levels, bool twice = false) {
         BPlist p;
-        for (int i = 0; i < levels; ++i) p.objects.push_back(obj({0xA1, i + 1}));
-        p.objects.push_back(obj({0x10, 0x07}));
-        return p;
-    };
-    // Each array holds its successor twice: 2^40 copies once expanded.
-    auto laughs = [] {
-        BPlist p;
-        for (int i = 0; i < 40; ++i) p.objects.push_back(obj({0xA2, i + 1, i + 1}));
+        for (int i = 0; i < levels; ++i) p.objects.push_back(twice ? obj({0xA2, i + 1, i + 1}) : obj({0xA1, i + 1}));
         p.objects.push_back(obj({0x10, 0x07}));
         return p;
     };
@@ -225,7 +202,7 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
         {"date of 4 bytes", BPlist{{obj({0x32, 0, 0, 0, 0})}}},
         {"UID of 3 bytes", BPlist{{obj({0x82, 0, 0, 0})}}},
         {"nesting beyond the limit", nested(9), small},
-        {"shared objects expanding beyond the limit", laughs()},
+        {"shared objects expanding beyond the limit", nested(40, true)},
         {"more objects than allowed", [&] {
              BPlist p;
              for (int i = 0; i < 1001; ++i) p.objects.push_back(obj({0x08}));
