@@ -1,5 +1,5 @@
 // vicar-launcher end to end: real launcher, real sockets, the test daemon of
-// TestDaemon.h as the job.
+// TestDaemon.cpp as the job.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/system/UniqueFd.h"
 #include "tests/launchd/LauncherProcess.h"
-#include "tests/launchd/TestDaemon.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -19,11 +18,21 @@ namespace fs = std::filesystem;
 using pf::Array;
 using pf::Dictionary;
 using pf::UniqueFd;
-using vt::helloField;
 
 std::string self() { return fs::read_symlink("/proc/self/exe").string(); }
 
-Array arrayOf(const std::vector<std::string>& strings) { return Array(strings.begin(), strings.end()); }
+Array testDaemon(const std::string& program, const std::string& mode, const std::string& service,
+                 const std::string& marker = "/nonexistent") {
+    return Array{program, "--as-test-daemon", mode, service, marker};
+}
+
+// The value of `key=` in the test daemon's hello line, or "".
+std::string helloField(const std::string& line, const std::string& key) {
+    const size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    const size_t from = at + key.size() + 2;
+    return line.substr(from, line.find(' ', from) - from);
+}
 
 class LauncherTest : public ::testing::Test {
 protected:
@@ -34,7 +43,7 @@ protected:
 
     // A job running the test daemon for one service of its own name.
     void writeTestJob(const std::string& label, const std::string& mode, Dictionary extra = {}) {
-        extra.emplace("ProgramArguments", arrayOf(vt::testDaemonArguments(self(), mode, label, scratch_ / "marker")));
+        extra.emplace("ProgramArguments", testDaemon(self(), mode, label, scratch_ / "marker"));
         extra.emplace("MachServices", Dictionary{{label, true}});
         extra.emplace("UserName", "root");
         extra.emplace("GroupName", "wheel");
@@ -161,7 +170,7 @@ TEST_F(LauncherTest, UnusableJobsAreSkippedWithALineEachAndTheOthersServeAsTheir
     fs::copy_file(self(), program);
     ::chmod(program.c_str(), 0755);
     writeJob("a.two-services",
-             Dictionary{{"ProgramArguments", arrayOf(vt::testDaemonArguments(program, "hello", "two.b"))},
+             Dictionary{{"ProgramArguments", testDaemon(program, "hello", "two.b")},
                         {"MachServices", Dictionary{{"two.a", true}, {"two.b", Dictionary{}}}},
                         {"UserName", "nobody"},
                         {"GroupName", "nogroup"}});

@@ -1,6 +1,11 @@
-// The test program's entry: the tests, or the test daemon of TestDaemon.h.
-#include "tests/launchd/TestDaemon.h"
-
+// The test program's entry: the tests, or a tiny on-demand daemon living in
+// the test program itself, which the launcher's jobs run as
+// `test_launchd --as-test-daemon MODE SERVICE MARKER`:
+// hello: takes its socket by socket activation, accepts one client, writes
+//   "hello pid=P listenpid=yes|no uid=U gid=G fds=N names=A:B greeting=...
+//   inherited=... extra=FD|none\n" and exits once the client has closed.
+// crash: aborts before accepting.
+// crash-once: aborts when MARKER does not exist yet (creating it), else hello.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,25 +18,6 @@
 #include <cstring>
 
 #include "platform/xpc/ServiceSocket.h"
-
-namespace vt {
-
-std::vector<std::string> testDaemonArguments(const std::string& executable, const std::string& mode,
-                                             const std::string& service, const std::string& marker) {
-    std::vector<std::string> out = {executable, "--as-test-daemon", mode, service};
-    if (!marker.empty()) out.push_back(marker);
-    return out;
-}
-
-std::string helloField(const std::string& line, const std::string& key) {
-    const std::string tag = " " + key + "=";
-    const size_t at = line.find(tag);
-    if (at == std::string::npos) return "";
-    const size_t from = at + tag.size();
-    return line.substr(from, line.find(' ', from) - from);
-}
-
-} // namespace vt
 
 namespace {
 
@@ -80,17 +66,12 @@ int hello(const std::string& service) {
 }
 
 int runTestDaemon(int argc, char** argv) {
-    if (argc < 4) return 2;
-    const std::string mode = argv[2];
-    const std::string service = argv[3];
-    if (mode == "hello") return hello(service);
+    if (argc < 5) return 2;
+    const std::string mode = argv[2], service = argv[3];
     if (mode == "crash") crash();
-    if (mode == "crash-once" && argc >= 5) {
-        const int marker = ::open(argv[4], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (marker >= 0) crash();
-        return hello(service);
-    }
-    return 2;
+    // crash-once: the marker tells a retry from the first run.
+    if (mode == "crash-once" && ::open(argv[4], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0) crash();
+    return mode == "hello" || mode == "crash-once" ? hello(service) : 2;
 }
 
 } // namespace
