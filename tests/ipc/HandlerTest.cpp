@@ -52,7 +52,7 @@ TEST(Handler, NilPacketAndRaisingBlocks) {
     std::atomic<int> calls{0};
     vt::Event second;
     std::shared_ptr<VDIPCMessage> firstMessage = VDIPCMessage::init();
-    auto handler = VDIPCHandler::initWithDelegate(Queue::serial("test.handler.raise"), [&](std::shared_ptr<VDIPCMessage> m) {
+    auto handler = VDIPCHandler::initWithDelegate(Queue::serial("test.handler.raise"), [&](auto m) {
         if (++calls == 1) {
             firstMessage = m;
             pf::raise(pf::NSInvalidArgumentException, "handler raised");

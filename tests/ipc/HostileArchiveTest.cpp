@@ -63,10 +63,13 @@ TEST(HostileArchive, ArchivesThatAreNotErrorsReadAsNone) {
         {"root out of range", mutated([](Archive& a) {
              plist_dict_set_item(plist_dict_get_item(a.root, "$top"), "root", plist_new_uid(9999));
          })},
-        {"root is a string",
-         mutated([](Archive& a) { plist_dict_set_item(plist_dict_get_item(a.root, "$top"), "root", plist_new_uid(0)); })},
-        {"root of another class", mutated([](Archive& a) { plist_dict_set_item(a.error, "$class", plist_new_uid(0)); })},
-        {"domain is a number", mutated([](Archive& a) { plist_dict_set_item(a.error, "NSDomain", plist_new_uint(3)); })},
+        {"root is a string", mutated([](Archive& a) {
+             plist_dict_set_item(plist_dict_get_item(a.root, "$top"), "root", plist_new_uid(0));
+         })},
+        {"root of another class",
+         mutated([](Archive& a) { plist_dict_set_item(a.error, "$class", plist_new_uid(0)); })},
+        {"domain is a number",
+         mutated([](Archive& a) { plist_dict_set_item(a.error, "NSDomain", plist_new_uint(3)); })},
         {"code missing", mutated([](Archive& a) { plist_dict_remove_item(a.error, "NSCode"); })},
         {"user info refers to itself", mutated([](Archive& a) {
              appendUID(a.info, "NS.keys", 2);

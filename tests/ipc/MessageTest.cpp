@@ -92,8 +92,8 @@ TEST(Message, RepliesAndCopies) {
 
     // A reply keeps only the out-of-band entries, and names the request's type.
     auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
-    EXPECT_EQ(pf::Value(reply->entries()),
-              pf::Value(pf::Dictionary{{"_tY", "VDresponse"}, {"_rtY", "VDinstall"}, {"__ob_Xc_", pf::ObjectPtr(context)}}));
+    const pf::Dictionary expected{{"_tY", "VDresponse"}, {"_rtY", "VDinstall"}, {"__ob_Xc_", pf::ObjectPtr(context)}};
+    EXPECT_EQ(pf::Value(reply->entries()), pf::Value(expected));
     EXPECT_FALSE(reply->connection());
     EXPECT_EQ(VDIPCMessage::replyToMessage(request)->type(), Type(""));
     EXPECT_EQ(request->objectForKey("VDurl"), pf::Value("file:///x/")) << "the request is untouched";

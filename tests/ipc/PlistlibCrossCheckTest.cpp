@@ -19,7 +19,8 @@ namespace {
 
 // plistlib reads XML as readily as binary, so the format is checked first.
 std::string pythonSees(const std::string& body, const pf::Data& bytes) {
-    const vt::PythonResult r = vt::runPython(std::string(vt::CANON_PY) + "assert data[:8] == b'bplist00'\n" + body, bytes);
+    const std::string script = std::string(vt::CANON_PY) + "assert data[:8] == b'bplist00'\n" + body;
+    const vt::PythonResult r = vt::runPython(script, bytes);
     EXPECT_EQ(r.status, 0) << r.out;
     return r.out;
 }
@@ -88,7 +89,8 @@ TEST(PlistlibCrossCheck, EnvelopesReadBack) {
         connection->setAerrorHandler(c.hook);
         auto envelope = connection->encodedMessage(c.message);
         ASSERT_TRUE(envelope);
-        EXPECT_EQ(pythonSees("print(canon(plistlib.loads(data)))", *envelope), vt::canonical(pf::Value(c.expected)) + "\n");
+        EXPECT_EQ(pythonSees("print(canon(plistlib.loads(data)))", *envelope),
+                  vt::canonical(pf::Value(c.expected)) + "\n");
     }
 }
 
@@ -100,7 +102,8 @@ TEST(PlistlibCrossCheck, ErrorArchivesUnarchive) {
         pf::Error(pf::NSPOSIXErrorDomain, 88),
         pf::Error(pf::NSPOSIXErrorDomain, 22, {{pf::NSURLErrorFailingURLStringErrorKey, url.absoluteString()}}),
         pf::Error(pf::NSURLErrorDomain, -1015,
-                  {{pf::NSLocalizedFailureReasonErrorKey, "nil @ 21!"}, {pf::NSURLErrorFailingURLErrorKey, pf::Value(url)},
+                  {{pf::NSLocalizedFailureReasonErrorKey, "nil @ 21!"},
+                   {pf::NSURLErrorFailingURLErrorKey, pf::Value(url)},
                    {"again", "nil @ 21!"}}),
         pf::Error(pf::NSCocoaErrorDomain, 513,
                   {{pf::NSUnderlyingErrorKey, pf::Value(pf::ObjectPtr(std::make_shared<pf::Error>(underlying)))},

@@ -144,11 +144,11 @@ protected:
     }
     std::string socketPath() const { return dir_ / (std::string(kService) + ".sock"); }
 
-    // Starts the service child and waits until it answers.
+    // Starts the service child and waits (watchdog 10 s) until its socket is there.
     std::unique_ptr<vt::ChildRole> startService(const std::string& mode = "plain") {
         ::unlink(socketPath().c_str()); // a dead service's socket would look ready
         auto child = std::make_unique<vt::ChildRole>("ipcService", std::vector<std::string>{mode});
-        for (int attempt = 0; attempt < 200; ++attempt) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
             if (::access(socketPath().c_str(), F_OK) == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
