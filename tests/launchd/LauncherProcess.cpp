@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -20,12 +20,13 @@ namespace vt {
 
 namespace {
 
-constexpr int kWatchdogMs = static_cast<int>(std::chrono::milliseconds(LauncherProcess::kWatchdog).count());
+using Clock = std::chrono::steady_clock;
 
-int occurrences(const std::string& text, const std::string& fragment) {
-    int count = 0;
-    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
-    return count;
+// Waits until fd is readable or the deadline passes.
+bool readable(int fd, Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    return left > 0 && ::poll(&p, 1, static_cast<int>(left)) == 1;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
@@ -39,8 +40,11 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 LauncherProcess::LauncherProcess(const std::vector<std::string>& arguments,
                                  const std::map<std::string, std::string>& environment) {
-    int ready[2], err[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    int ready[2];
+    const int logFd = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (logFd < 0 || ::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("cannot make the launcher's log");
+    logChanges_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    ::inotify_add_watch(logChanges_.get(), (dir_ / "stderr").c_str(), IN_MODIFY);
     // Built before fork: the child of a threaded program may only exec.
     std::vector<std::string> argv = arguments, envp;
     for (char** e = environ; *e; ++e) {
@@ -53,36 +57,16 @@ LauncherProcess::LauncherProcess(const std::vector<std::string>& arguments,
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-        ::dup2(err[1], 2);
+        ::dup2(logFd, 2);
         ::dup2(ready[1], 3);
         ::execve(cArgv[0], cArgv.data(), cEnv.data());
         ::_exit(127);
     }
+    ::close(logFd);
     ::close(ready[1]);
-    ::close(err[1]);
-    readyFd_ = ready[0];
-    logFd_ = err[0];
-    pidFd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    if (pidFd_ < 0) throw std::runtime_error("pidfd_open");
-    reader_ = std::thread([this] { collect(); });
-}
-
-void LauncherProcess::collect() {
-    // Not only EOF ends the reader: daemons the launcher started may keep
-    // standard error open after the launcher itself has gone.
-    char buffer[4096];
-    while (!stopReading_) {
-        pollfd p{logFd_, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0) continue;
-        // Read and append under one lock, so that catchUp() never sees bytes
-        // that have left the pipe but are not yet in the log.
-        std::lock_guard lock(mutex_);
-        const ssize_t got = ::read(logFd_, buffer, sizeof buffer);
-        if (got <= 0) drained_ = true;
-        else log_.append(buffer, static_cast<size_t>(got));
-        changed_.notify_all();
-        if (drained_) return;
-    }
+    readyFd_.reset(ready[0]);
+    pidFd_.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
+    if (!pidFd_ || !logChanges_) throw std::runtime_error("pidfd_open or inotify_init1");
 }
 
 LauncherProcess::~LauncherProcess() {
@@ -90,42 +74,31 @@ LauncherProcess::~LauncherProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
-    stopReading_ = true;
-    if (reader_.joinable()) reader_.join();
-    for (int fd : {logFd_, readyFd_, pidFd_})
-        if (fd >= 0) ::close(fd);
 }
 
 bool LauncherProcess::waitReady() {
-    pollfd p{readyFd_, POLLIN, 0};
     char byte;
-    const bool ready = ::poll(&p, 1, kWatchdogMs) == 1 && ::read(readyFd_, &byte, 1) == 1;
-    catchUp();
-    return ready;
+    return readable(readyFd_.get(), Clock::now() + kWatchdog) && ::read(readyFd_.get(), &byte, 1) == 1;
 }
 
-void LauncherProcess::catchUp() {
-    // What the launcher wrote before an event we observed is in the pipe or
-    // already in the log; wait until the pipe holds nothing more.
-    const auto deadline = std::chrono::steady_clock::now() + kWatchdog;
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        int pending = 0;
-        if (drained_ || ::ioctl(logFd_, FIONREAD, &pending) != 0 || pending == 0) return;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) return;
+std::string LauncherProcess::log() const { return readFile(dir_ / "stderr"); }
+
+int LauncherProcess::countInLog(const std::string& fragment) const {
+    const std::string text = log();
+    int count = 0;
+    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
+    return count;
+}
+
+bool LauncherProcess::waitForLog(const std::string& fragment, int count) const {
+    const auto deadline = Clock::now() + kWatchdog;
+    for (char events[4096];;) {
+        // Drained before each look, so that a write after the look is an event still to come.
+        while (::read(logChanges_.get(), events, sizeof events) > 0) {
+        }
+        if (countInLog(fragment) >= count) return true;
+        if (!readable(logChanges_.get(), deadline)) return false;
     }
-}
-
-int LauncherProcess::countInLog(const std::string& fragment) const { return occurrences(log(), fragment); }
-
-bool LauncherProcess::waitForLog(const std::string& fragment, int count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, kWatchdog, [&] { return occurrences(log_, fragment) >= count; });
-}
-
-std::string LauncherProcess::log() const {
-    std::lock_guard lock(mutex_);
-    return log_;
 }
 
 std::vector<pid_t> LauncherProcess::startedPids(const std::string& label) const {
@@ -143,12 +116,10 @@ void LauncherProcess::signal(int sig) {
 }
 
 std::optional<int> LauncherProcess::waitExit() {
-    if (status_) return status_;
-    pollfd p{pidFd_, POLLIN, 0};
     int status = 0;
-    if (::poll(&p, 1, kWatchdogMs) != 1 || ::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+    if (status_ || !readable(pidFd_.get(), Clock::now() + kWatchdog) || ::waitpid(pid_, &status, 0) != pid_)
+        return status_;
     status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    catchUp();
     return status_;
 }
 
@@ -165,16 +136,13 @@ int connectToService(const std::string& serviceFolder, const std::string& name) 
 }
 
 std::optional<std::string> readLine(int fd) {
-    const auto deadline = std::chrono::steady_clock::now() + LauncherProcess::kWatchdog;
+    const auto deadline = Clock::now() + LauncherProcess::kWatchdog;
     std::string line;
-    for (char c;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1 || ::read(fd, &c, 1) != 1)
-            return std::nullopt;
+    for (char c; readable(fd, deadline) && ::read(fd, &c, 1) == 1;) {
         if (c == '\n') return line;
         line.push_back(c);
     }
+    return std::nullopt;
 }
 
 } // namespace vt

@@ -1,18 +1,19 @@
 #pragma once
 // The real vicar-launcher run as a child of the test: its standard error
-// collected line by line, readiness taken from --ready-fd, its end observed
-// through a pidfd, every wait bounded by a watchdog.
+// (and that of the daemons it starts) appended to a file, readiness taken
+// from --ready-fd, its end observed through a pidfd, every wait bounded by a
+// watchdog. A file, unlike a pipe, holds every line written before an event
+// the test observed, so nothing needs catching up.
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/system/UniqueFd.h"
+#include "tests/support/TestSupport.h"
 
 namespace vt {
 
@@ -27,7 +28,7 @@ public:
 
     // True once the ready byte came; false when the launcher ended first.
     bool waitReady();
-    bool waitForLog(const std::string& fragment, int count = 1);
+    bool waitForLog(const std::string& fragment, int count = 1) const;
     int countInLog(const std::string& fragment) const;
     std::string log() const;
     // Pids named in "started LABEL (pid N)" lines, in order.
@@ -38,21 +39,10 @@ public:
     std::optional<int> waitExit();
 
 private:
-    void collect();
-    // Returns once every byte written to standard error so far is in log_.
-    void catchUp();
-
+    TempDir dir_{"vicar-launcher-log"};
     pid_t pid_ = -1;
-    int pidFd_ = -1;
-    int readyFd_ = -1;
-    int logFd_ = -1;
-    bool drained_ = false; // guarded by mutex_
-    std::atomic<bool> stopReading_{false};
+    pf::UniqueFd pidFd_, readyFd_, logChanges_; // logChanges_: inotify on the log file
     std::optional<int> status_;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::string log_;
 };
 
 // A client connection to the service socket NAME.sock of a folder; -1 when
