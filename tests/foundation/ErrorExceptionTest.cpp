@@ -57,13 +57,11 @@ TEST(Error, FileErrorsMapSystemErrorsToFileCodes) {
     const Case cases[] = {{ENOENT, false, 4}, {EACCES, false, 257}, {EPERM, true, 513}, {EEXIST, true, 516},
                           {EROFS, true, 642}, {ENOSPC, true, 640},  {EIO, false, 256},  {EIO, true, 512}};
     for (const auto& c : cases) {
-        const Error e = Error::fileError(c.errnoCode, "/some/path", c.writing);
-        EXPECT_EQ(e.domain(), pf::NSCocoaErrorDomain);
-        EXPECT_EQ(e.code(), c.code) << c.errnoCode << " writing=" << c.writing;
-        EXPECT_EQ(e.userInfo().at(pf::NSFilePathErrorKey).string(), "/some/path");
-        const auto* underlying = dynamic_cast<const Error*>(e.userInfo().at(pf::NSUnderlyingErrorKey).object().get());
-        ASSERT_NE(underlying, nullptr);
-        EXPECT_EQ(*underlying, Error(pf::NSPOSIXErrorDomain, c.errnoCode));
+        const pf::ObjectPtr underlying = std::make_shared<Error>(pf::NSPOSIXErrorDomain, c.errnoCode);
+        EXPECT_EQ(Error::fileError(c.errnoCode, "/some/path", c.writing),
+                  Error(pf::NSCocoaErrorDomain, c.code,
+                        Dictionary{{pf::NSFilePathErrorKey, "/some/path"}, {pf::NSUnderlyingErrorKey, underlying}}))
+            << c.errnoCode << " writing=" << c.writing;
     }
     // Errors are values: equal when domain, code and user info are.
     EXPECT_EQ(Error::fileError(EIO, "/p", true), Error::fileError(EIO, "/p", true));
