@@ -168,7 +168,8 @@ TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
     fs::create_directories(inRoot("/ro"));
     const bool readOnly = ::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", 0, "size=1m") == 0;
     const std::shared_ptr<void> unmount(nullptr, [&](void*) {
-        });
+        if (readOnly) ::umount2(inRoot("/ro").c_str(), MNT_DETACH);
+    });
     if (readOnly) {
         vt::writeFile(inRoot("/ro/locked"), "l");
         EXPECT_EQ(::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
