@@ -108,6 +108,7 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
         fs::remove(path);
         fs::create_symlink(target, path);
     };
+    const auto linkEntry = [](const char* target) { return pf::Dictionary{{"kind", "link"}, {"target", target}}; };
     // Moves a real item away and leaves a symlink to it in its place.
     const auto swapForLink = [&](const std::string& path, const std::string& away) {
         fs::rename(path, scratch(away));
@@ -165,10 +166,10 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
          "does not verify"},
         {"signature missing", [&] { fs::remove(signatureFile("CodeSignature")); }, "bundle's signature cannot be read"},
         {"manifest with a ../x path",
-         [&] { resealManifest([](auto& files) { files["../x"] = pf::Dictionary{{"kind", "link"}, {"target", "/etc"}}; }); },
+         [&] { resealManifest([&](auto& files) { files["../x"] = linkEntry("/etc"); }); },
          "cannot be sealed: \"../x\""},
         {"manifest with an absolute path",
-         [&] { resealManifest([](auto& files) { files["/etc/passwd"] = pf::Dictionary{{"kind", "link"}, {"target", "x"}}; }); },
+         [&] { resealManifest([&](auto& files) { files["/etc/passwd"] = linkEntry("x"); }); },
          "cannot be sealed"},
         {"manifest entry without its folder",
          [&] { resealManifest([](auto& files) { files.erase("Contents/Resources/sub"); }); }, "but not its folder"},

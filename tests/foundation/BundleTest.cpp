@@ -71,7 +71,8 @@ TEST(Bundle, HostileBundlesAndNamesStayInsideTheBundle) {
 
     // Only real folders are bundles, and an Info.plist that is a symlink is not read.
     ASSERT_EQ(::symlink((dir / "B").c_str(), (dir / "link").c_str()), 0);
-    for (const char* leaf : {"secret.txt", "link", "missing"}) EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / leaf)) << leaf;
+    for (const char* leaf : {"secret.txt", "link", "missing"})
+        EXPECT_FALSE(pf::Bundle::bundleWithPath(dir / leaf)) << leaf;
     EXPECT_FALSE(pf::Bundle::bundleWithURL(*pf::URL::URLWithString("http://host/B/")));
     writeInfo(dir / "elsewhere.plist", pf::Dictionary{{"CFBundleIdentifier", "x"}});
     ASSERT_EQ(::mkdir((dir / "L").c_str(), 0700), 0);

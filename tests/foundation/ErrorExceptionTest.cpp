@@ -36,15 +36,16 @@ TEST(Error, DescriptionsAndLocalizedTexts) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.error.localizedDescription(), c.localized) << c.error.domain();
-        EXPECT_EQ(c.error.description(), "Error Domain=" + c.error.domain() + " Code=" + std::to_string(c.error.code()) +
-                                             " \"" + c.localized + "\"" + c.userInfo);
+        const std::string head = "Error Domain=" + c.error.domain() + " Code=" + std::to_string(c.error.code());
+        EXPECT_EQ(c.error.description(), head + " \"" + c.localized + "\"" + c.userInfo);
     }
     EXPECT_EQ(cases[1].error.localizedFailureReason(), "bad request");
     EXPECT_EQ(cases[0].error.localizedFailureReason(), "");
 
     const auto url = *pf::URL::fileURLWithPath("/x/Foo.bundle", true);
     const Error posix = Error::posix(88, &url);
-    EXPECT_EQ(posix, Error("NSPOSIXErrorDomain", 88, Dictionary{{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
+    EXPECT_EQ(posix,
+              Error("NSPOSIXErrorDomain", 88, Dictionary{{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
     EXPECT_TRUE(Error::posix(1).userInfo().empty());
 }
 

@@ -117,7 +117,8 @@ TEST(NotificationCenter, ConcurrentPostsAndRemovalsAreSafe) {
         posters.emplace_back([&] {
             while (!stop) center.post("N");
         });
-    for (int i = 0; i < 500; ++i) center.removeObserver(center.addObserver("N", nullptr, [&](const Notification&) { ++calls; }));
+    for (int i = 0; i < 500; ++i)
+        center.removeObserver(center.addObserver("N", nullptr, [&](const Notification&) { ++calls; }));
     auto lasting = center.addObserver("N", nullptr, [&](const Notification&) { ++calls; });
     const int before = calls;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -74,10 +74,10 @@ TEST(FileURL, Standardisation) {
         const char* standard;
     };
     const Case cases[] = {
-        {"/a/./b", false, "file:///a/b"},      {"/a//b///c", false, "file:///a/b/c"}, {"/a/b/../c", false, "file:///a/c"},
-        {"/a/b/..", true, "file:///a/"},       {"/..", false, "file:///"},            {"/../../x", false, "file:///x"},
-        {"/a/../..", true, "file:///"},        {"/a/b/./../../c/", true, "file:///c/"},
-        {"/a b/./c", false, "file:///a%20b/c"}, {"/a/...", false, "file:///a/..."}, {"/a/..b/c", false, "file:///a/..b/c"},
+        {"/a/./b", false, "file:///a/b"}, {"/a//b///c", false, "file:///a/b/c"}, {"/a/b/../c", false, "file:///a/c"},
+        {"/a/b/..", true, "file:///a/"}, {"/..", false, "file:///"}, {"/../../x", false, "file:///x"},
+        {"/a/../..", true, "file:///"}, {"/a/b/./../../c/", true, "file:///c/"}, {"/a b/./c", false, "file:///a%20b/c"},
+        {"/a/...", false, "file:///a/..."}, {"/a/..b/c", false, "file:///a/..b/c"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(fileURL(c.path, c.directory).URLByStandardizingPath().absoluteString(), c.standard) << c.path;
