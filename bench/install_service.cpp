@@ -2,8 +2,6 @@
 // "VDinstall" requests for a small signed bundle, one after another to a warm
 // daemon, and the first one to a daemon that is not running (cold start),
 // each beside the same install done by the trusted installer in this process.
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -43,16 +41,8 @@ struct Service {
     }
 };
 
-std::unique_ptr<Service>& serviceSlot() {
-    static std::unique_ptr<Service> slot;
-    return slot;
-}
-
-Service& service() {
-    auto& slot = serviceSlot();
-    if (!slot) slot = std::make_unique<Service>();
-    return *slot;
-}
+vb::MadeOnFirstUse<Service> gService;
+Service& service() { return gService.get(); }
 
 // Sends one install request and waits for its reply; why it did not
 // succeed in *why otherwise.
@@ -88,19 +78,13 @@ bool installInProcess(const Service& s, std::string* why) {
     return true;
 }
 
-bool requireRoot(benchmark::State& state) {
-    if (::geteuid() == 0) return true;
-    state.SkipWithError("the daemon and its installs need root");
-    return false;
-}
-
 void reportRate(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
     state.SetLabel("counter=items_per_second");
 }
 
 void BM_WarmRequests(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
     Service& s = service();
     auto connection = vb::DaemonService::connect();
     const auto request = s.installRequest();
@@ -119,7 +103,7 @@ void BM_WarmRequests(benchmark::State& state) {
 }
 
 void BM_InProcessInstalls(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
     Service& s = service();
     std::string why;
     for (auto _ : state) {
@@ -132,7 +116,7 @@ void BM_InProcessInstalls(benchmark::State& state) {
 }
 
 void BM_ColdInstall(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
     Service& s = service();
     std::string why;
     for (auto _ : state) {
@@ -153,7 +137,7 @@ void BM_ColdInstall(benchmark::State& state) {
 }
 
 void BM_OneInProcessInstall(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
     Service& s = service();
     std::string why;
     for (auto _ : state) {
@@ -176,6 +160,6 @@ BENCHMARK(BM_OneInProcessInstall)->Name("install_cold_start/baseline")->Iteratio
 
 int main(int argc, char** argv) {
     const int status = vb::runWithRegisteredNames(argc, argv);
-    serviceSlot().reset(); // the daemon, then the launcher
+    gService.end(); // the daemon, then the launcher
     return status;
 }

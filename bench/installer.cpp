@@ -44,25 +44,11 @@ struct Setup {
 };
 
 // Made by the first case that runs, removed (with its 800 MB) when all ran.
-std::unique_ptr<Setup>& setupSlot() {
-    static std::unique_ptr<Setup> slot;
-    return slot;
-}
-
-Setup& setup() {
-    auto& slot = setupSlot();
-    if (!slot) slot = std::make_unique<Setup>();
-    return *slot;
-}
-
-bool requireRoot(benchmark::State& state) {
-    if (::geteuid() == 0) return true;
-    state.SkipWithError("installs change owners: run as root");
-    return false;
-}
+vb::MadeOnFirstUse<Setup> gSetup;
+Setup& setup() { return gSetup.get(); }
 
 void install(benchmark::State& state, const std::string& bundle, const Payload& payload) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "installs change owners: run as root")) return;
     Setup& s = setup();
     const auto rootURL = pf::URL::fileURLWithPath(s.root, true);
     for (auto _ : state) {
@@ -85,7 +71,7 @@ void install(benchmark::State& state, const std::string& bundle, const Payload& 
 }
 
 void copy(benchmark::State& state, const std::string& bundle, const Payload& payload) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "installs change owners: run as root")) return;
     Setup& s = setup();
     const std::string source = bundle + "/Contents/Resources/Payload";
     const std::string target = s.copyTarget + "/Payload";
@@ -118,6 +104,6 @@ BENCHMARK(BM_CopyLarge)->Name("install_20_files_of_20MB/baseline")->Iterations(2
 
 int main(int argc, char** argv) {
     const int status = vb::runWithRegisteredNames(argc, argv);
-    setupSlot().reset();
+    gSetup.end();
     return status;
 }

@@ -1,8 +1,6 @@
 // The daemon through the launcher: a client's first send to its reply when
 // the daemon is not running (cold start), beside the warm round trip of the
 // same request to a running daemon, measured in the same run.
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -22,16 +20,8 @@ struct Service {
     vb::DaemonService daemon{scratch};
 };
 
-std::unique_ptr<Service>& serviceSlot() {
-    static std::unique_ptr<Service> slot;
-    return slot;
-}
-
-Service& service() {
-    auto& slot = serviceSlot();
-    if (!slot) slot = std::make_unique<Service>();
-    return *slot;
-}
+vb::MadeOnFirstUse<Service> gService;
+Service& service() { return gService.get(); }
 
 // A request every daemon answers at once: an uninstall without a bundle URL.
 // Why there was no "VDresponse" in *why otherwise.
@@ -44,14 +34,8 @@ bool roundTrip(const std::shared_ptr<VDIPCConnection>& connection, std::string* 
     return false;
 }
 
-bool requireRoot(benchmark::State& state) {
-    if (::geteuid() == 0) return true;
-    state.SkipWithError("the daemon needs root");
-    return false;
-}
-
 void BM_ColdStart(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon needs root")) return;
     Service& s = service();
     std::string why;
     for (auto _ : state) {
@@ -70,7 +54,7 @@ void BM_ColdStart(benchmark::State& state) {
 }
 
 void BM_Warm(benchmark::State& state) {
-    if (!requireRoot(state)) return;
+    if (!vb::requireRoot(state, "the daemon needs root")) return;
     service();
     auto connection = vb::DaemonService::connect();
     std::string why;
@@ -93,6 +77,6 @@ BENCHMARK(BM_Warm)->Name("server_first_reply_cold/baseline")->Iterations(1000)->
 
 int main(int argc, char** argv) {
     const int status = vb::runWithRegisteredNames(argc, argv);
-    serviceSlot().reset(); // the daemon, then the launcher
+    gService.end(); // the daemon, then the launcher
     return status;
 }

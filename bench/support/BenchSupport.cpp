@@ -1,5 +1,7 @@
 #include "bench/support/BenchSupport.h"
 
+#include <benchmark/benchmark.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -71,6 +73,12 @@ bool waitForSocket(const std::string& path) {
         if (ok) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    return false;
+}
+
+bool requireRoot(benchmark::State& state, const char* why) {
+    if (::geteuid() == 0) return true;
+    state.SkipWithError(why);
     return false;
 }
 

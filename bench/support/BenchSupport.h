@@ -3,8 +3,13 @@
 // program in a serving role, latency percentiles, and a private folder.
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace benchmark {
+class State;
+}
 
 namespace vb {
 
@@ -42,6 +47,24 @@ double quantile(std::vector<double>& samples, double q);
 
 // Waits until a Unix socket at the path accepts connections (up to 10 s).
 bool waitForSocket(const std::string& path);
+
+// A fixture made by the first case that needs it and ended by main() once
+// every case ran, before static destruction (its daemons and files go then).
+template <class T>
+class MadeOnFirstUse {
+public:
+    T& get() {
+        if (!made_) made_ = std::make_unique<T>();
+        return *made_;
+    }
+    void end() { made_.reset(); }
+
+private:
+    std::unique_ptr<T> made_;
+};
+
+// False, with the case skipped for the reason given, unless this runs as root.
+bool requireRoot(benchmark::State& state, const char* why);
 
 // Runs a shell command; false when it fails.
 bool shell(const std::string& command);
