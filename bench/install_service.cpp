@@ -13,11 +13,8 @@
 #include "bench/support/DaemonService.h"
 #include "bench/support/RegisteredNames.h"
 #include "bench/support/SignedBundles.h"
-#include "installer/VDTrustedInstaller.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
-#include "platform/foundation/Bundle.h"
-#include "platform/foundation/URL.h"
 
 namespace {
 
@@ -64,91 +61,61 @@ bool installThrough(const std::shared_ptr<VDIPCConnection>& connection, const st
     return true;
 }
 
-bool installInProcess(const Service& s, std::string* why) {
-    auto installer = VDTrustedInstaller::installerWithBundle(pf::Bundle::bundleWithPath(s.bundle));
-    if (!installer) {
-        *why = "the bundle has no readable BOM";
-        return false;
-    }
-    installer->setInstallRoot(pf::URL::fileURLWithPath(s.root, true));
-    if (auto error = installer->install()) {
-        *why = "install failed: " + error->localizedDescription();
-        return false;
-    }
-    return true;
-}
-
 void reportRate(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
     state.SetLabel("counter=items_per_second");
 }
 
+constexpr const char* kNeedsRoot = "the daemon and its installs need root";
+
 void BM_WarmRequests(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Service& s = service();
     auto connection = vb::DaemonService::connect();
-    const auto request = s.installRequest();
     std::string why;
     if (!connection || !installThrough(connection, s.installRequest(), &why)) { // starts the daemon
         state.SkipWithError(("no warm daemon: " + why).c_str());
         return;
     }
-    for (auto _ : state) {
-        if (!installThrough(connection, s.installRequest(), &why)) {
-            state.SkipWithError(why.c_str());
-            return;
-        }
-    }
-    reportRate(state);
+    if (vb::repeat(state, [&](std::string* why) { return installThrough(connection, s.installRequest(), why); }))
+        reportRate(state);
 }
 
 void BM_InProcessInstalls(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Service& s = service();
-    std::string why;
-    for (auto _ : state) {
-        if (!installInProcess(s, &why)) {
-            state.SkipWithError(why.c_str());
-            return;
-        }
-    }
-    reportRate(state);
+    if (vb::repeat(state, [&](std::string* why) { return vb::installInProcess(s.bundle, s.root, why); }))
+        reportRate(state);
 }
 
+// The root is emptied before each install, so every one copies afresh.
 void BM_ColdInstall(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Service& s = service();
-    std::string why;
-    for (auto _ : state) {
-        state.PauseTiming();
-        vb::emptyDirectory(s.root);
-        if (!s.daemon->stopDaemon()) {
-            state.SkipWithError("the daemon did not leave");
-            return;
-        }
-        auto connection = vb::DaemonService::connect();
-        auto request = s.installRequest();
-        state.ResumeTiming();
-        if (!connection || !installThrough(connection, request, &why)) {
-            state.SkipWithError(("cold daemon: " + why).c_str());
-            return;
-        }
-    }
+    std::shared_ptr<VDIPCConnection> connection;
+    vb::repeat(
+        state,
+        [&](std::string* why) {
+            vb::emptyDirectory(s.root);
+            *why = "the daemon did not leave";
+            if (!s.daemon->stopDaemon()) return false;
+            connection = vb::DaemonService::connect();
+            *why = "no connection to the service";
+            return connection != nullptr;
+        },
+        [&](std::string* why) { return installThrough(connection, s.installRequest(), why); });
 }
 
 void BM_OneInProcessInstall(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon and its installs need root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Service& s = service();
-    std::string why;
-    for (auto _ : state) {
-        state.PauseTiming();
-        vb::emptyDirectory(s.root);
-        state.ResumeTiming();
-        if (!installInProcess(s, &why)) {
-            state.SkipWithError(why.c_str());
-            return;
-        }
-    }
+    vb::repeat(
+        state,
+        [&](std::string*) {
+            vb::emptyDirectory(s.root);
+            return true;
+        },
+        [&](std::string* why) { return vb::installInProcess(s.bundle, s.root, why); });
 }
 
 BENCHMARK(BM_WarmRequests)->Name("install_requests_per_second")->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -2,8 +2,6 @@
 // folder (many small files, or a few large ones) into an emptied install
 // root, beside cp -a, chown -R and chmod -R of the same tree. The installer's
 // figure includes checking the bundle's seal, which the copy does not do.
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -14,9 +12,6 @@
 #include "bench/support/BenchSupport.h"
 #include "bench/support/RegisteredNames.h"
 #include "bench/support/SignedBundles.h"
-#include "installer/VDTrustedInstaller.h"
-#include "platform/foundation/Bundle.h"
-#include "platform/foundation/URL.h"
 
 namespace {
 
@@ -47,47 +42,44 @@ struct Setup {
 vb::MadeOnFirstUse<Setup> gSetup;
 Setup& setup() { return gSetup.get(); }
 
-void install(benchmark::State& state, const std::string& bundle, const Payload& payload) {
-    if (!vb::requireRoot(state, "installs change owners: run as root")) return;
-    Setup& s = setup();
-    const auto rootURL = pf::URL::fileURLWithPath(s.root, true);
-    for (auto _ : state) {
-        state.PauseTiming();
-        vb::emptyDirectory(s.root);
-        state.ResumeTiming();
-        auto installer = VDTrustedInstaller::installerWithBundle(pf::Bundle::bundleWithPath(bundle));
-        if (!installer) {
-            state.SkipWithError("the bundle has no readable BOM");
-            return;
-        }
-        installer->setInstallRoot(rootURL);
-        if (auto error = installer->install()) {
-            state.SkipWithError(("install failed: " + error->localizedDescription()).c_str());
-            return;
-        }
-    }
+constexpr const char* kNeedsRoot = "installs change owners: run as root";
+
+void reportBytes(benchmark::State& state, const Payload& payload) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * payload.total());
     state.SetLabel("counter=bytes_per_second");
 }
 
+void install(benchmark::State& state, const std::string& bundle, const Payload& payload) {
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
+    Setup& s = setup();
+    const bool done = vb::repeat(
+        state,
+        [&](std::string*) {
+            vb::emptyDirectory(s.root);
+            return true;
+        },
+        [&](std::string* why) { return vb::installInProcess(bundle, s.root, why); });
+    if (done) reportBytes(state, payload);
+}
+
 void copy(benchmark::State& state, const std::string& bundle, const Payload& payload) {
-    if (!vb::requireRoot(state, "installs change owners: run as root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Setup& s = setup();
     const std::string source = bundle + "/Contents/Resources/Payload";
     const std::string target = s.copyTarget + "/Payload";
     const std::string command = "cp -a '" + source + "' '" + target + "' && chown -R 0:0 '" + target +
                                 "' && chmod -R u=rwX,go=rX '" + target + "'";
-    for (auto _ : state) {
-        state.PauseTiming();
-        vb::emptyDirectory(s.copyTarget);
-        state.ResumeTiming();
-        if (!vb::shell(command)) {
-            state.SkipWithError("the copy failed");
-            return;
-        }
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * payload.total());
-    state.SetLabel("counter=bytes_per_second");
+    const bool done = vb::repeat(
+        state,
+        [&](std::string*) {
+            vb::emptyDirectory(s.copyTarget);
+            return true;
+        },
+        [&](std::string* why) {
+            *why = "the copy failed";
+            return vb::shell(command);
+        });
+    if (done) reportBytes(state, payload);
 }
 
 void BM_InstallSmall(benchmark::State& state) { install(state, setup().smallBundle, kSmall); }

@@ -34,27 +34,26 @@ bool roundTrip(const std::shared_ptr<VDIPCConnection>& connection, std::string* 
     return false;
 }
 
+constexpr const char* kNeedsRoot = "the daemon needs root";
+
 void BM_ColdStart(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon needs root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     Service& s = service();
-    std::string why;
-    for (auto _ : state) {
-        state.PauseTiming();
-        if (!s.daemon.stopDaemon()) {
-            state.SkipWithError("the daemon did not leave");
-            return;
-        }
-        auto connection = vb::DaemonService::connect();
-        state.ResumeTiming();
-        if (!connection || !roundTrip(connection, &why)) {
-            state.SkipWithError(("cold daemon: " + why).c_str());
-            return;
-        }
-    }
+    std::shared_ptr<VDIPCConnection> connection;
+    vb::repeat(
+        state,
+        [&](std::string* why) {
+            *why = "the daemon did not leave";
+            if (!s.daemon.stopDaemon()) return false;
+            connection = vb::DaemonService::connect();
+            *why = "no connection to the service";
+            return connection != nullptr;
+        },
+        [&](std::string* why) { return roundTrip(connection, why); });
 }
 
 void BM_Warm(benchmark::State& state) {
-    if (!vb::requireRoot(state, "the daemon needs root")) return;
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
     service();
     auto connection = vb::DaemonService::connect();
     std::string why;
@@ -62,12 +61,7 @@ void BM_Warm(benchmark::State& state) {
         state.SkipWithError(("no warm daemon: " + why).c_str());
         return;
     }
-    for (auto _ : state) {
-        if (!roundTrip(connection, &why)) {
-            state.SkipWithError(("warm daemon: " + why).c_str());
-            return;
-        }
-    }
+    vb::repeat(state, [&](std::string* why) { return roundTrip(connection, why); });
 }
 
 BENCHMARK(BM_ColdStart)->Name("server_first_reply_cold")->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);

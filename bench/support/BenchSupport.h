@@ -3,13 +3,11 @@
 // program in a serving role, latency percentiles, and a private folder.
 #include <sys/types.h>
 
+#include <benchmark/benchmark.h>
+
 #include <memory>
 #include <string>
 #include <vector>
-
-namespace benchmark {
-class State;
-}
 
 namespace vb {
 
@@ -65,6 +63,35 @@ private:
 
 // False, with the case skipped for the reason given, unless this runs as root.
 bool requireRoot(benchmark::State& state, const char* why);
+
+// Times `attempt(&why)` once per iteration, after `prepare(&why)` when given
+// (untimed). The first step that returns false ends the case with its why.
+template <class Attempt>
+bool repeat(benchmark::State& state, Attempt&& attempt) {
+    std::string why;
+    for (auto _ : state) {
+        if (!attempt(&why)) {
+            state.SkipWithError(why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+template <class Prepare, class Attempt>
+bool repeat(benchmark::State& state, Prepare&& prepare, Attempt&& attempt) {
+    std::string why;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const bool ready = prepare(&why);
+        state.ResumeTiming();
+        if (!ready || !attempt(&why)) {
+            state.SkipWithError(why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
 
 // Runs a shell command; false when it fails.
 bool shell(const std::string& command);

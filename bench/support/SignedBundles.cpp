@@ -9,7 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "installer/VDTrustedInstaller.h"
 #include "platform/codesign/CodeSignature.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
@@ -90,6 +92,20 @@ std::string directoryURLString(const std::string& path) {
     auto url = pf::URL::fileURLWithPath(path, true);
     if (!url) throw std::runtime_error("no URL for " + path);
     return url->absoluteString();
+}
+
+bool installInProcess(const std::string& bundle, const std::string& root, std::string* why) {
+    auto installer = VDTrustedInstaller::installerWithBundle(pf::Bundle::bundleWithPath(bundle));
+    if (!installer) {
+        *why = "the bundle has no readable BOM";
+        return false;
+    }
+    installer->setInstallRoot(pf::URL::fileURLWithPath(root, true));
+    if (auto error = installer->install()) {
+        *why = "install failed: " + error->localizedDescription();
+        return false;
+    }
+    return true;
 }
 
 } // namespace vb

@@ -26,6 +26,10 @@ private:
     std::string keys_;
 };
 
+// Installs the bundle with the trusted installer in this process, under the
+// install root; false with the reason in *why when it does not succeed.
+bool installInProcess(const std::string& bundle, const std::string& root, std::string* why);
+
 // Removes everything inside the folder, keeping the folder itself.
 void emptyDirectory(const std::string& path);
 
