@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Exception.h"
@@ -44,8 +45,7 @@ TEST(Error, DescriptionsAndLocalizedTexts) {
 
     const auto url = *pf::URL::fileURLWithPath("/x/Foo.bundle", true);
     const Error posix = Error::posix(88, &url);
-    EXPECT_EQ(posix,
-              Error("NSPOSIXErrorDomain", 88, Dictionary{{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
+    EXPECT_EQ(posix, Error("NSPOSIXErrorDomain", 88, {{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
     EXPECT_TRUE(Error::posix(1).userInfo().empty());
 }
 
@@ -78,10 +78,9 @@ __attribute__((noinline)) pf::Exception makeException() {
 TEST(Exception, CarriesNameReasonUserInfoAndCallerAddresses) {
     const pf::Exception e = makeException();
     EXPECT_EQ(e.name(), "NSInternalInconsistencyException");
-    EXPECT_EQ(e.reason(), "broken");
-    EXPECT_STREQ(e.what(), "broken");
-    EXPECT_EQ(e.description(), "broken");
-    EXPECT_EQ(e.userInfo().at("k").integer(), 1);
+    EXPECT_EQ(std::vector<std::string>({e.reason(), e.what(), e.description()}),
+              std::vector<std::string>(3, "broken"));
+    EXPECT_EQ(pf::Value(e.userInfo()), pf::Value(Dictionary{{"k", 1}}));
     // Innermost first, and the constructor itself is not among them: the
     // first return address lies inside the function that made the exception.
     const auto& stack = e.callStackReturnAddresses();

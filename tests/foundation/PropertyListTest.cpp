@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <numeric>
 
 #include "platform/foundation/BinaryPropertyListCheck.h"
 #include "platform/foundation/PropertyList.h"
@@ -18,13 +19,9 @@ using pf::Date;
 using pf::Dictionary;
 using pf::Value;
 
-Data allBytes() {
-    Data d(256);
-    for (int i = 0; i < 256; ++i) d[std::size_t(i)] = std::uint8_t(i);
-    return d;
-}
-
 const Value& sample() {
+    static Data allBytes(256);
+    std::iota(allBytes.begin(), allBytes.end(), 0);
     static const Value value = Dictionary{
         {"CFBundleIdentifier", "com.vandrelsys.VolumeSmith.vicar"},
         {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\xE2\x82\xAC 5"},
@@ -33,7 +30,7 @@ const Value& sample() {
         {"reals", Array{1.5, -0.25, 1e300, 123456.789}},
         {"flags", Array{true, false}},
         {"when", Date{1796584642.0}},
-        {"bytes", allBytes()},
+        {"bytes", allBytes},
         {"empty", Array{Data{}, "", Array{}, Dictionary{}}},
         {"nested", Dictionary{{"a", Array{Dictionary{{"b", Array{"deep"}}}}}}},
     };
@@ -45,13 +42,9 @@ TEST(PropertyList, RoundTripsThroughBinaryAndXML) {
                             Value(Array{}), Value(Date{0.0}), sample()};
     for (const Value& v : leaves) {
         auto binary = pf::binaryPropertyList(v);
-        ASSERT_TRUE(binary) << v.description();
-        EXPECT_EQ(std::string(binary->begin(), binary->begin() + 8), "bplist00");
-        EXPECT_EQ(pf::propertyListFromBytes(*binary), v) << v.description();
-
         auto xml = pf::xmlPropertyList(v);
-        ASSERT_TRUE(xml) << v.description();
-        EXPECT_NE(xml->find("<plist"), std::string::npos);
+        ASSERT_TRUE(binary && xml) << v.description();
+        EXPECT_EQ(pf::propertyListFromBytes(*binary), v) << v.description();
         EXPECT_EQ(pf::propertyListFromBytes(std::string_view(*xml)), v) << *xml;
     }
 }
@@ -145,11 +138,7 @@ struct BPlist {
     }
 };
 
-std::string obj(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes) s += char(b);
-    return s;
-}
+std::string obj(std::initializer_list<int> bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 TEST(BinaryPropertyList, MalformedInputIsRejected) {
     const std::string one = obj({0x10, 0x01});                      // integer 1

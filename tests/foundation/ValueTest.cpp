@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <numeric>
 
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/URL.h"
@@ -14,17 +15,15 @@ using pf::Date;
 using pf::Dictionary;
 using pf::Value;
 
-struct DescriptionCase {
-    const char* what;
-    Value value;
-    std::string text;
-};
-
 TEST(ValueDescription, EachKindPrintsAsThePlatformDoes) {
     const Date date{1796584642.0}; // 2026-12-06 19:17:22 UTC
     Data hundredBytes(100);
-    for (std::size_t i = 0; i < hundredBytes.size(); ++i) hundredBytes[i] = static_cast<std::uint8_t>(i);
-    const DescriptionCase cases[] = {
+    std::iota(hundredBytes.begin(), hundredBytes.end(), 0);
+    const struct {
+        const char* what;
+        Value value;
+        std::string text;
+    } cases[] = {
         {"plain string", Value("hello world"), "hello world"},
         {"integer", Value(42), "42"},
         {"largest integer", Value(std::numeric_limits<long long>::max()), "9223372036854775807"},
@@ -104,11 +103,10 @@ TEST(ValueEquality, NumbersCompareByValueAndObjectsByTheirEquality) {
     EXPECT_NE(Value(1), Value(true)); // a boolean is not the integer 1
     EXPECT_NE(Value("1"), Value(1));
     EXPECT_EQ(Value(Dictionary{{"a", Array{1, "x"}}}), Value(Dictionary{{"a", Array{1.0, "x"}}}));
-    auto url = pf::URL::fileURLWithPath("/tmp/x", false);
-    ASSERT_TRUE(url);
-    EXPECT_EQ(Value(*url), Value(*pf::URL::fileURLWithPath("/tmp/x", false)));
-    EXPECT_NE(Value(*url), Value(*pf::URL::fileURLWithPath("/tmp/x", true)));
-    EXPECT_EQ(Value(*url).url()->path(), "/tmp/x");
+    const Value url(*pf::URL::fileURLWithPath("/tmp/x", false));
+    EXPECT_EQ(url, Value(*pf::URL::fileURLWithPath("/tmp/x", false)));
+    EXPECT_NE(url, Value(*pf::URL::fileURLWithPath("/tmp/x", true)));
+    EXPECT_EQ(url.url()->path(), "/tmp/x");
     EXPECT_EQ(Value("x").url(), nullptr);
 }
 
