@@ -20,12 +20,6 @@ struct Archive {
     std::uint64_t infoUID;
 };
 
-std::uint64_t uidOf(plist_t node) {
-    std::uint64_t uid = 0;
-    plist_get_uid_val(node, &uid);
-    return uid;
-}
-
 // A valid archive of an error with user info {"k": "v"}: objects 0 $null,
 // 1 the error, 2 its domain string, 3 the user info.
 pf::Data mutated(const std::function<void(Archive&)>& change) {
@@ -34,7 +28,7 @@ pf::Data mutated(const std::function<void(Archive&)>& change) {
     plist_from_bin(reinterpret_cast<const char*>(valid.data()), static_cast<uint32_t>(valid.size()), &root);
     Archive a{root, plist_dict_get_item(root, "$objects"), nullptr, nullptr, 0};
     a.error = plist_array_get_item(a.objects, 1);
-    a.infoUID = uidOf(plist_dict_get_item(a.error, "NSUserInfo"));
+    plist_get_uid_val(plist_dict_get_item(a.error, "NSUserInfo"), &a.infoUID);
     a.info = plist_array_get_item(a.objects, static_cast<uint32_t>(a.infoUID));
     change(a);
     char* out = nullptr;

@@ -131,11 +131,9 @@ TEST(Message, InvalidPacketData) {
     for (const auto& [name, data] : cases) {
         SCOPED_TRACE(name);
         auto m = VDIPCMessage::initWithPacketData(data);
-        auto error = m->error();
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), pf::NSPOSIXErrorDomain);
-        EXPECT_EQ(error->code(), 22);
-        EXPECT_EQ(error->localizedDescription(), "The message data was invalid.");
+        EXPECT_EQ(m->error(), std::optional<pf::Error>(pf::Error(pf::NSPOSIXErrorDomain, 22,
+                                                                 {{pf::NSLocalizedDescriptionKey,
+                                                                   "The message data was invalid."}})));
         EXPECT_EQ(m->entries().size(), 1u) << "only the error";
     }
 }

@@ -80,12 +80,8 @@ std::string canonicalError(const pf::Error& error) {
 }
 
 pf::Data fromHex(const std::string& text) {
-    pf::Data out;
-    std::uint8_t byte = 0;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        if (std::from_chars(text.data() + i, text.data() + i + 2, byte, 16).ptr != text.data() + i + 2) break;
-        out.push_back(byte);
-    }
+    pf::Data out(text.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) std::from_chars(&text[2 * i], &text[2 * i + 2], out[i], 16);
     return out;
 }
 

@@ -94,15 +94,20 @@ std::shared_ptr<VDIPCConnection> connect() {
     return VDIPCConnection::connectionWithXPCServiceName(kService, ::geteuid() == 0);
 }
 
+// The reply's entry under the key ("n" echoes the request's), -1 without reply.
+std::int64_t ask(const std::shared_ptr<VDIPCConnection>& connection, const std::string& type, std::int64_t n = 0,
+                 const char* key = "n") {
+    auto reply = call(connection, request(type, n));
+    return reply ? reply->objectForKey(key).integer() : -1;
+}
+
 // Requests are served concurrently, so later ones may overtake earlier ones:
 // asks until the service's counter reaches the value, and answers the last count.
 std::int64_t askUntil(const std::shared_ptr<VDIPCConnection>& connection, const char* counter, std::int64_t value) {
     std::int64_t seen = -1;
     for (int attempt = 0; attempt < 500 && seen != value; ++attempt) {
         if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        auto reply = call(connection, request("echo"));
-        if (!reply) return -1;
-        seen = reply->objectForKey(counter).integer();
+        if ((seen = ask(connection, "echo", 0, counter)) < 0) return -1;
     }
     return seen;
 }
@@ -124,10 +129,8 @@ int connectRaw(const std::string& path) {
 VT_CHILD_ROLE(ipcClient) {
     const int count = std::atoi(arguments.at(0).c_str());
     auto connection = connect();
-    for (int i = 0; i < count; ++i) {
-        auto reply = call(connection, request("echo", i));
-        if (!reply || reply->objectForKey("n").integer() != i) return 1;
-    }
+    for (int i = 0; i < count; ++i)
+        if (ask(connection, "echo", i) != i) return 1;
     return 0;
 }
 
@@ -164,14 +167,10 @@ TEST_F(XPCTransport, RequestReplyAndOneWay) {
     ASSERT_TRUE(connection);
     auto reply = call(connection, request("echo", 41));
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->type(), std::optional<std::string>("VDresponse"));
-    EXPECT_EQ(reply->objectForKey("n").integer(), 41);
-    EXPECT_EQ(reply->objectForKey("_rtY").string(), "echo");
-
+    EXPECT_EQ(pf::Value(reply->entries()),
+              pf::Value(pf::Dictionary{{"_tY", "VDresponse"}, {"_rtY", "echo"}, {"n", 41}, {"oneWays", 0}, {"nils", 0}}));
     // A message the service sends unasked is ignored by the client.
-    reply = call(connection, request("unasked", 5));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->objectForKey("n").integer(), 5);
+    EXPECT_EQ(ask(connection, "unasked", 5), 5);
 
     connection->sendMessage(request("oneway"));
     connection->sendMessage(request("oneway"));
@@ -199,9 +198,7 @@ TEST_F(XPCTransport, TheEnvelopeHook) {
     auto service = startService("hook");
     auto sealed = connect();
     sealed->setAerrorHandler(sealingHook(kGoodSeal));
-    auto reply = call(sealed, request("echo", 1));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->objectForKey("n").integer(), 1);
+    EXPECT_EQ(ask(sealed, "echo", 1), 1);
 
     // A wrong seal reaches the service's handler as a nil message, and no answer.
     auto wrong = connect();
@@ -230,9 +227,7 @@ TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
 
     // A new service under the same name: the client reconnects on its next send.
     service = startService();
-    reply = call(connection, request("echo", 9));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->objectForKey("n").integer(), 9);
+    EXPECT_EQ(ask(connection, "echo", 9), 9);
 
     // A closed connection is dead: its reply blocks never run.
     connection->close();
@@ -297,18 +292,15 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
         char byte;
         EXPECT_EQ(::read(fd, &byte, 1), 0) << "the service should close a peer that sent bad bytes";
         ::close(fd);
-        auto reply = call(connection, request("echo", 2));
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->objectForKey("n").integer(), 2);
+        EXPECT_EQ(ask(connection, "echo", 2), 2);
     }
 }
 
 // The resident memory of a process in kB, from /proc.
 long residentKilobytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
+    long size = 0, pages = -1;
+    std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> size >> pages;
+    return pages < 0 ? -1 : pages * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // 64 peers of 200 requests each, and one more that asks for 2,000 replies of
@@ -342,10 +334,7 @@ TEST_F(XPCTransport, AStuckPeerDelaysNobodyAndCostsBoundedMemory) {
     for (int p = 1; p < kPeers; ++p) {
         peers.emplace_back([&, p] {
             auto connection = connect();
-            for (int i = 0; i < kRequests; ++i) {
-                auto reply = call(connection, request("big", p * 1000 + i));
-                if (reply && reply->objectForKey("n").integer() == p * 1000 + i) ++good;
-            }
+            for (int i = 0; i < kRequests; ++i) good += ask(connection, "big", p * 1000 + i) == p * 1000 + i;
         });
     }
     for (auto& t : peers) t.join();
