@@ -23,39 +23,28 @@ TEST(Format, PrintfConversionsAndObjects) {
     const FormatCase cases[] = {
         {"plain", {}, "plain"},
         {"100%%", {}, "100%"},
-        {"%d|%i", {42, -42}, "42|-42"},
-        {"%5d|%-5d|%05d|%+d", {7, 7, 7, 7}, "    7|7    |00007|+7"},
+        {"%d|%i|%5d|%-5d|%05d|%+d", {42, -42, 7, 7, 7, 7}, "42|-42|    7|7    |00007|+7"},
         {"%u", {-1}, "4294967295"}, // an int read as unsigned, as a vararg would be
         {"%lu|%llu|%zu", {-1L, -1LL, std::size_t(3)}, "18446744073709551615|18446744073709551615|3"},
-        {"%qd", {-5LL}, "-5"},
-        {"%hhd|%hd", {300, 70000}, "44|4464"},
+        {"%qd|%hhd|%hd", {-5LL, 300, 70000}, "-5|44|4464"},
         {"%d", {std::int64_t(1) << 40}, "0"}, // truncated to int like printf
         {"%ld", {std::int64_t(1) << 40}, "1099511627776"},
-        {"%x|%X|%#x|%o", {255, 255, 255, 8}, "ff|FF|0xff|10"},
-        {"%lx", {std::uintptr_t(0xdeadbeefcafe)}, "deadbeefcafe"},
-        {"%c%c", {'o', 'k'}, "ok"},
-        {"%C", {0xE9}, "\xC3\xA9"},
-        {"%lc", {0x1F600}, "\xF0\x9F\x98\x80"},
+        {"%x|%X|%#x|%o|%lx", {255, 255, 255, 8, std::uintptr_t(0xdeadbeefcafe)}, "ff|FF|0xff|10|deadbeefcafe"},
+        {"%c%c|%C|%lc", {'o', 'k', 0xE9, 0x1F600}, "ok|\xC3\xA9|\xF0\x9F\x98\x80"},
         {"%f|%.2f|%8.3f|%-8.1f|", {1.5, 3.14159, 2.0, 2.25}, "1.500000|3.14|   2.000|2.2     |"},
-        {"%e|%g|%G", {12345.678, 0.0001, 1e20}, "1.234568e+04|0.0001|1E+20"},
-        {"%.0f", {2.5f}, "2"},
+        {"%e|%g|%G|%.0f", {12345.678, 0.0001, 1e20, 2.5f}, "1.234568e+04|0.0001|1E+20|2"},
         {"%s and %s", {"alpha", std::string("beta")}, "alpha and beta"},
         {"[%6s][%-6s][%.2s]", {"ab", "ab", "abcdef"}, "[    ab][ab    ][ab]"},
         {"%s", {static_cast<const char*>(nullptr)}, "(null)"},
-        {"%*d|%-*d|", {4, 1, 3, 2}, "   1|2  |"},
-        {"%*d|", {-4, 1}, "1   |"}, // a negative width means left-justified
-        {"%.*f", {1, 2.26}, "2.3"},
+        {"%*d|%-*d|%*d|%.*f", {4, 1, 3, 2, -4, 1, 1, 2.26}, "   1|2  |1   |2.3"}, // a negative width: left-justified
         {"%2$s %1$s", {"world", "hello"}, "hello world"},
         {"%@", {pf::Value(pf::Array{1, "two words"})}, "(\n    1,\n    \"two words\"\n)"},
-        {"%@ = %@", {pf::Value("key"), pf::Value(3.5)}, "key = 3.5"},
-        {"[%10@]", {pf::Value("abc")}, "[       abc]"},
-        {"%@", {"text for an object"}, "text for an object"},
-        {"%@", {12}, "12"},
+        {"%@ = %@ [%10@]", {pf::Value("key"), pf::Value(3.5), pf::Value("abc")}, "key = 3.5 [       abc]"},
+        {"%@|%@", {"text for an object", 12}, "text for an object|12"},
         {"%p", {pointer}, "0x1234"},
         {"%d %d", {1}, "1 "},             // a missing argument prints nothing
         {"%d", {"not a number"}, "not a number"}, // a wrong conversion prints what it has
-        {"%f", {3}, "3.000000"},
-        {"%s", {5}, "5"},
+        {"%f|%s", {3, 5}, "3.000000|5"},
         {"%n|%d", {0, 9}, "|9"},           // %n never writes, but takes its argument
         {"tail %", {}, "tail %"},          // cut short: printed as written
         {"%k%d", {1}, "%k1"},              // unknown conversion printed as written
