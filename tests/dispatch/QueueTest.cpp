@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -19,8 +20,8 @@ using namespace std::chrono_literals;
 using vt::waitForCount;
 
 std::vector<int> upTo(int n) {
-    std::vector<int> out(std::size_t(n), 0);
-    for (int i = 0; i < n; ++i) out[std::size_t(i)] = i;
+    std::vector<int> out(static_cast<std::size_t>(n));
+    std::iota(out.begin(), out.end(), 0);
     return out;
 }
 

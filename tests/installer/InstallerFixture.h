@@ -34,6 +34,7 @@ struct Owner {
     uid_t uid;
     gid_t gid;
     mode_t mode; // permission bits
+    bool operator==(const Owner&) const = default;
 };
 std::optional<Owner> ownerOf(const std::string& path); // lstat
 
