@@ -85,8 +85,8 @@ TEST_F(SignedBundleTest, SignedBundleVerifiesAndSealsEveryItem) {
     // nothing of the signature itself; folder modes follow the umask.
     std::string sealed;
     for (const auto& [path, e] : manifest->entries())
-        sealed += path + " " + "fld"[e.kind] + (e.kind == e.File ? pf::format("%o#%zu", e.mode, e.hashHex.size()) : "") +
-                  e.linkTarget + "\n";
+        sealed += path + " " + "fld"[e.kind] +
+                  (e.kind == e.File ? pf::format("%o#%zu", e.mode, e.hashHex.size()) : "") + e.linkTarget + "\n";
     EXPECT_EQ(sealed, "Contents d\nContents/Info.plist f644#64\nContents/MacOS d\nContents/MacOS/Sample f755#64\n"
                       "Contents/Resources d\nContents/Resources/data.txt f644#64\nContents/Resources/latest ldata.txt\n"
                       "Contents/Resources/sub d\nContents/Resources/sub/deep.txt f600#64\n");

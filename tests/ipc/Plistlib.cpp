@@ -12,18 +12,6 @@
 
 namespace vt {
 
-namespace {
-
-std::string real(double d) {
-    char buffer[64];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, d);
-    std::string s(buffer, end);
-    if (s.find_first_of(".en") == std::string::npos) s += ".0";
-    return s;
-}
-
-} // namespace
-
 bool havePython() {
     static const bool available = runPython("print('ok')").out == "ok\n";
     return available;
@@ -52,7 +40,11 @@ std::string canonical(const pf::Value& v) {
     switch (v.kind()) {
     case K::String: return pf::jsonString(v.string());
     case K::Integer: return std::to_string(v.integer());
-    case K::Real: return real(v.real());
+    case K::Real: {
+        char buffer[64]; // shortest round-trip form, as Python's repr() prints it
+        out.assign(buffer, std::to_chars(buffer, buffer + sizeof buffer, v.real()).ptr);
+        return out.find_first_of(".en") == std::string::npos ? out + ".0" : out;
+    }
     case K::Boolean: return v.boolean() ? "true" : "false";
     case K::Null: return "null";
     case K::Date: return "date(" + std::to_string(static_cast<long long>(std::floor(v.date().secondsSince1970))) + ")";

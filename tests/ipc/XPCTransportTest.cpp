@@ -151,10 +151,7 @@ protected:
     std::unique_ptr<vt::ChildRole> startService(const std::string& mode = "plain") {
         ::unlink(socketPath().c_str()); // a dead service's socket would look ready
         auto child = std::make_unique<vt::ChildRole>("ipcService", std::vector<std::string>{mode});
-        for (int attempt = 0; attempt < 1000; ++attempt) {
-            if (::access(socketPath().c_str(), F_OK) == 0) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        EXPECT_TRUE(vt::runMainLoopUntil([&] { return ::access(socketPath().c_str(), F_OK) == 0; }));
         return child;
     }
 
