@@ -15,15 +15,22 @@ Date Date::fromReferenceDate(double secondsSince2001) { return Date{secondsSince
 
 double Date::timeIntervalSinceReferenceDate() const { return secondsSince1970 - kReferenceDateOffset; }
 
+namespace {
+constexpr double kCalendarLimit = 67767976233316800.0; // seconds in about 2^31 years
+}
+
+bool Date::isWithinCalendar() const {
+    return std::isfinite(secondsSince1970) && std::fabs(secondsSince1970) <= kCalendarLimit;
+}
+
 double Date::timeIntervalSinceNow() const { return secondsSince1970 - now().secondsSince1970; }
 
 std::string Date::description() const {
     // Dates far outside what a calendar can print are clamped rather than
     // handed to gmtime as undefined conversions.
-    constexpr double kLimit = 67767976233316800.0; // about year 2^31
     double s = std::isfinite(secondsSince1970) ? std::floor(secondsSince1970) : 0;
-    if (s > kLimit) s = kLimit;
-    if (s < -kLimit) s = -kLimit;
+    if (s > kCalendarLimit) s = kCalendarLimit;
+    if (s < -kCalendarLimit) s = -kCalendarLimit;
     std::time_t t = static_cast<std::time_t>(s);
     std::tm tm{};
     char text[64];

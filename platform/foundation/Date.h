@@ -15,6 +15,9 @@ struct Date {
     Date addingSeconds(double s) const { return Date{secondsSince1970 + s}; }
     // "2026-12-06 19:17:22 +0000", as the platform prints a date for "%@".
     std::string description() const;
+    // Finite and within about 2^31 years of 1970, what a calendar can print.
+    // Property lists refuse other dates.
+    bool isWithinCalendar() const;
 
     bool operator==(const Date&) const = default;
     auto operator<=>(const Date&) const = default;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <plist/plist.h>
-#include <utf8.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/foundation/BinaryPropertyListCheck.h"
+#include "platform/foundation/BinaryPropertyList.h"
 
 namespace pf {
 
@@ -89,12 +88,6 @@ struct Reader {
             // their two's-complement pattern.
             uint64_t u = 0;
             plist_get_uint_val(node, &u);
-            out = Value(static_cast<long long>(u));
-            return true;
-        }
-        case PLIST_UID: {
-            uint64_t u = 0;
-            plist_get_uid_val(node, &u);
             out = Value(static_cast<long long>(u));
             return true;
         }
@@ -177,25 +170,21 @@ std::optional<Value> toValue(plist_t root, const PropertyListLimits& limits) {
 }
 
 bool looksLikeXML(std::string_view bytes) {
-    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
     std::size_t i = bytes.find_first_not_of(" \t\r\n");
     return i != std::string_view::npos && bytes[i] == '<';
 }
 
-// Property-list strings are Unicode text: libplist would cut a string short
-// at a NUL, and its binary writer drops the bytes after an invalid sequence.
-bool isWritableString(const std::string& s) {
-    return s.find('\0') == std::string::npos && utf8::is_valid(s.begin(), s.end());
-}
-
-// Value -> libplist node; nullptr when something cannot be written faithfully
-// (null, objects, strings that are no NUL-free UTF-8).
+// Value -> libplist node for the XML writer; nullptr when something cannot
+// be written faithfully (null, objects, strings that are no NUL-free UTF-8,
+// unsigned integers above INT64_MAX, which libplist 2.2 prints as negative).
 plist_t toNode(const Value& v) {
     switch (v.kind()) {
     case Value::Kind::String:
-        if (!isWritableString(v.string())) return nullptr;
+        if (!isPropertyListString(v.string())) return nullptr;
         return plist_new_string(v.string().c_str());
-    case Value::Kind::Integer: return plist_new_uint(static_cast<uint64_t>(v.integer()));
+    case Value::Kind::Integer:
+        if (v.isUnsignedInteger()) return nullptr;
+        return plist_new_uint(static_cast<uint64_t>(v.integer()));
     case Value::Kind::Real: return plist_new_real(v.real());
     case Value::Kind::Boolean: return plist_new_bool(v.boolean() ? 1 : 0);
     case Value::Kind::Date: {
@@ -223,7 +212,7 @@ plist_t toNode(const Value& v) {
     case Value::Kind::Dictionary: {
         PlistPtr dict(plist_new_dict());
         for (const auto& [key, item] : v.dictionary()) {
-            if (!isWritableString(key)) return nullptr;
+            if (!isPropertyListString(key)) return nullptr;
             plist_t node = toNode(item);
             if (!node) return nullptr;
             plist_dict_set_item(dict.get(), key.c_str(), node);
@@ -238,11 +227,12 @@ plist_t toNode(const Value& v) {
 
 std::optional<Value> propertyListFromBytes(std::string_view bytes, const PropertyListLimits& limits) {
     if (bytes.size() > limits.maxBytes || bytes.size() > UINT32_MAX) return std::nullopt;
+    if (bytes.starts_with("bplist")) return readBinaryPropertyList(bytes, limits);
+    // A UTF-8 byte-order mark may open an XML list, as the platform reads it;
+    // libplist does not skip one.
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
     plist_t root = nullptr;
-    if (bytes.starts_with("bplist")) {
-        if (!isWellFormedBinaryPropertyList(bytes, limits)) return std::nullopt;
-        plist_from_bin(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    } else if (looksLikeXML(bytes)) {
+    if (looksLikeXML(bytes)) {
         if (!xmlNestingWithin(bytes, limits.maxDepth)) return std::nullopt;
         // The parser is handed a NUL-terminated copy so it can never scan past the end.
         std::string copy(bytes);
@@ -285,15 +275,7 @@ std::optional<Value> propertyListFromFile(const std::string& path, const Propert
 
 std::optional<Data> binaryPropertyList(const Value& value) {
     if (!value.isPropertyList()) return std::nullopt;
-    PlistPtr root(toNode(value));
-    if (!root) return std::nullopt;
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root.get(), &bytes, &length);
-    if (!bytes) return std::nullopt;
-    Data out(reinterpret_cast<const std::uint8_t*>(bytes), reinterpret_cast<const std::uint8_t*>(bytes) + length);
-    plist_to_bin_free(bytes);
-    return out;
+    return writeBinaryPropertyList(value);
 }
 
 std::optional<std::string> xmlPropertyList(const Value& value) {

@@ -1,11 +1,15 @@
 #pragma once
-// Property-list serialisation (libplist underneath): reading XML or binary
-// ("bplist00") bytes, writing binary version 1.0 and XML.
+// Property-list serialisation: reading XML (libplist underneath, a leading
+// UTF-8 byte-order mark allowed) or binary ("bplist00") bytes, writing binary
+// version 1.0 and XML.
 //
-// The reader is meant for hostile bytes: before libplist sees binary input,
-// its trailer, offset table and object references are checked, and nesting
-// depth, object count and total size are bounded, so malformed input yields
-// nullopt, never a crash, a hang or an unbounded allocation.
+// The reader is meant for hostile bytes: binary input has its trailer, offset
+// table, object references and contents checked before it is decoded
+// (strings must be valid ASCII or UTF-16, dates within the calendar), and
+// nesting depth, object count and total size are bounded, so malformed input
+// yields nullopt, never a crash, a hang or an unbounded allocation. Binary
+// lists keep every date and unsigned integers above INT64_MAX exactly; the
+// XML writer refuses those unsigned integers.
 #include <cstddef>
 #include <optional>
 #include <string>

@@ -82,8 +82,15 @@ const std::string& Value::string() const {
 }
 
 std::int64_t Value::integer() const {
-    if (auto p = std::get_if<std::int64_t>(&v_)) return *p;
+    if (auto p = std::get_if<Integer>(&v_)) return p->bits;
     wrongKind(kind(), "an integer");
+}
+
+std::uint64_t Value::unsignedInteger() const { return static_cast<std::uint64_t>(integer()); }
+
+bool Value::isUnsignedInteger() const {
+    auto p = std::get_if<Integer>(&v_);
+    return p && p->isUnsigned;
 }
 
 double Value::real() const {
@@ -139,7 +146,7 @@ const URL* Value::url() const {
 bool Value::boolValue() const {
     switch (kind()) {
     case Kind::Boolean: return std::get<bool>(v_);
-    case Kind::Integer: return std::get<std::int64_t>(v_) != 0;
+    case Kind::Integer: return integer() != 0;
     case Kind::Real: return std::get<double>(v_) != 0;
     case Kind::String: return stringBoolValue(std::get<std::string>(v_));
     default: wrongKind(kind(), "a number or a string");
@@ -149,7 +156,7 @@ bool Value::boolValue() const {
 std::int64_t Value::integerValue() const {
     switch (kind()) {
     case Kind::Boolean: return std::get<bool>(v_) ? 1 : 0;
-    case Kind::Integer: return std::get<std::int64_t>(v_);
+    case Kind::Integer: return integer();
     case Kind::Real: return truncateReal(std::get<double>(v_));
     case Kind::String: return stringIntegerValue(std::get<std::string>(v_));
     default: wrongKind(kind(), "a number or a string");
@@ -159,7 +166,7 @@ std::int64_t Value::integerValue() const {
 double Value::doubleValue() const {
     switch (kind()) {
     case Kind::Boolean: return std::get<bool>(v_) ? 1 : 0;
-    case Kind::Integer: return static_cast<double>(std::get<std::int64_t>(v_));
+    case Kind::Integer: return isUnsignedInteger() ? static_cast<double>(unsignedInteger()) : static_cast<double>(integer());
     case Kind::Real: return std::get<double>(v_);
     case Kind::String: return std::strtod(std::get<std::string>(v_).c_str(), nullptr);
     default: wrongKind(kind(), "a number or a string");
@@ -190,8 +197,8 @@ bool Value::isPropertyList() const {
 
 bool Value::operator==(const Value& other) const {
     // Integers and reals compare by numeric value, as the platform's numbers do.
-    if (isInteger() && other.isReal()) return static_cast<double>(integer()) == other.real();
-    if (isReal() && other.isInteger()) return real() == static_cast<double>(other.integer());
+    if (isInteger() && other.isReal()) return doubleValue() == other.real();
+    if (isReal() && other.isInteger()) return real() == other.doubleValue();
     if (kind() != other.kind()) return false;
     if (isObject()) {
         const ObjectPtr& a = object();

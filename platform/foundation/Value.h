@@ -36,12 +36,12 @@ public:
     Value(std::string_view s) : v_(std::string(s)) {}
     Value(const char* s) : v_(std::string(s)) {}
     Value(bool b) : v_(b) {}
-    Value(int i) : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned i) : v_(static_cast<std::int64_t>(i)) {}
-    Value(long i) : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long i) : v_(static_cast<std::int64_t>(i)) {}
-    Value(long long i) : v_(static_cast<std::int64_t>(i)) {}
-    Value(unsigned long long i) : v_(static_cast<std::int64_t>(i)) {}
+    Value(int i) : v_(Integer{i}) {}
+    Value(unsigned i) : v_(Integer{i}) {}
+    Value(long i) : v_(Integer{i}) {}
+    Value(unsigned long i) : v_(unsignedInteger(i)) {}
+    Value(long long i) : v_(Integer{i}) {}
+    Value(unsigned long long i) : v_(unsignedInteger(i)) {}
     Value(double d) : v_(d) {}
     Value(Date d) : v_(d) {}
     Value(Data d) : v_(std::move(d)) {}
@@ -65,7 +65,14 @@ public:
 
     // Strict accessors: the value must be of that kind, else NSInvalidArgumentException.
     const std::string& string() const;
+    // An integer above the signed 64-bit range (made from an unsigned value)
+    // stays unsigned, as the platform's numbers keep their type: integer()
+    // gives its bits as a signed number (longLongValue), unsignedInteger()
+    // the value, isUnsignedInteger() is true for it alone, and its
+    // description is the unsigned decimal.
     std::int64_t integer() const;
+    std::uint64_t unsignedInteger() const;
+    bool isUnsignedInteger() const;
     double real() const;
     bool boolean() const;
     const Date& date() const;
@@ -103,7 +110,16 @@ public:
     bool operator==(const Value& other) const;
 
 private:
-    std::variant<std::monostate, std::string, std::int64_t, double, bool, Date, Data, Array, Dictionary, ObjectPtr> v_;
+    struct Integer {
+        std::int64_t bits = 0;
+        bool isUnsigned = false; // only for values above INT64_MAX
+        bool operator==(const Integer&) const = default;
+    };
+    static Integer unsignedInteger(std::uint64_t u) {
+        return Integer{static_cast<std::int64_t>(u), u > std::uint64_t(INT64_MAX)};
+    }
+
+    std::variant<std::monostate, std::string, Integer, double, bool, Date, Data, Array, Dictionary, ObjectPtr> v_;
 };
 
 } // namespace pf

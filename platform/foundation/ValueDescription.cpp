@@ -138,7 +138,7 @@ std::string describe(const Value& v, int level) {
     switch (v.kind()) {
     case Value::Kind::Null: return "(null)";
     case Value::Kind::String: return v.string();
-    case Value::Kind::Integer: return std::to_string(v.integer());
+    case Value::Kind::Integer: return v.isUnsignedInteger() ? std::to_string(v.unsignedInteger()) : std::to_string(v.integer());
     case Value::Kind::Real: return describeReal(v.real());
     case Value::Kind::Boolean: return v.boolean() ? "1" : "0";
     case Value::Kind::Date: return v.date().description();

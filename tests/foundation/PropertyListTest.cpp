@@ -46,12 +46,20 @@ TEST(PropertyList, RoundTripsThroughBinaryAndXML) {
         ASSERT_TRUE(binary && xml) << v.description();
         EXPECT_EQ(pf::propertyListFromBytes(*binary), v) << v.description();
         EXPECT_EQ(pf::propertyListFromBytes(std::string_view(*xml)), v) << *xml;
+        EXPECT_EQ(pf::propertyListFromBytes(std::string_view("\xEF\xBB\xBF" + *xml)), v) << "after a byte-order mark";
     }
 }
 
-TEST(PropertyList, BinaryKeepsFractionsOfDates) {
-    const Value v = Date{1796584642.25}; // XML keeps whole seconds only
-    EXPECT_EQ(pf::propertyListFromBytes(pf::binaryPropertyList(v).value_or(Data{})), v);
+TEST(PropertyList, BinaryKeepsWhatXMLCannot) {
+    // Fractions of seconds, dates outside 1901-2038, unsigned integers above INT64_MAX.
+    const Value values[] = {Date{1796584642.25}, Date::fromReferenceDate(-3187296000.5), Date{7e12},
+                            Value(std::numeric_limits<unsigned long long>::max()), Value(1ull << 63),
+                            Array{Value(~0ull), Value(-1), Value(0xFFFFull)}};
+    for (const Value& v : values) {
+        EXPECT_EQ(pf::propertyListFromBytes(pf::binaryPropertyList(v).value_or(Data{})), v) << v.description();
+    }
+    EXPECT_EQ(Value(~0ull).description(), "18446744073709551615");
+    EXPECT_FALSE(pf::xmlPropertyList(Value(~0ull))); // libplist would print it as -1
 }
 
 TEST(PropertyList, WriterRefusesWhatItCannotWriteFaithfully) {
@@ -192,6 +200,16 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
         {"UID of 3 bytes", BPlist{{obj({0x82, 0, 0, 0})}}},
         {"nesting beyond the limit", nested(9), small},
         {"shared objects expanding beyond the limit", nested(40, true)},
+        {"ASCII string with a byte above 0x7F", BPlist{{obj({0x52, 'a', 0x80})}}},
+        {"UTF-16 lone high surrogate at the end", BPlist{{obj({0x62, 0x00, 'a', 0xD8, 0x3D})}}},
+        {"UTF-16 high surrogate before no low one", BPlist{{obj({0x62, 0xD8, 0x3D, 0x00, 'a'})}}},
+        {"UTF-16 lone low surrogate", BPlist{{obj({0x61, 0xDE, 0x00})}}},
+        {"date NaN", BPlist{{obj({0x33, 0x7F, 0xF8, 0, 0, 0, 0, 0, 0})}}},
+        {"date infinite", BPlist{{obj({0x33, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0})}}},
+        {"date 1e300 s away", BPlist{{obj({0x33, 0x7E, 0x37, 0xE4, 0x3C, 0x88, 0x00, 0x75, 0x9C})}}},
+        {"integer of 16 bytes beyond 64 bits", BPlist{{obj({0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})}}},
+        {"integer of 16 bytes below INT64_MIN",
+         BPlist{{obj({0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0, 0, 0, 0})}}},
         {"more objects than allowed", [&] {
              BPlist p;
              for (int i = 0; i < 1001; ++i) p.objects.push_back(obj({0x08}));
@@ -205,12 +223,31 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
         EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes), c.limits)) << c.what;
     }
 
+    // Copies of a shared string count against the byte limit.
+    BPlist copies{{std::string(1, char(0xAF)) + obj({0x10, 20}) + std::string(20, 1), obj({0x5F, 0x10, 100})}};
+    copies.objects[1] += std::string(100, 'x');
+    pf::PropertyListLimits fewBytes;
+    fewBytes.maxBytes = 1000;
+    EXPECT_FALSE(pf::propertyListFromBytes(copies.bytes(), fewBytes));
+    EXPECT_TRUE(pf::propertyListFromBytes(copies.bytes()));
+
     // The builder itself makes well-formed lists, and the limits are inclusive.
     EXPECT_EQ(pf::propertyListFromBytes(std::string_view(BPlist{{arrayOf1, one}}.bytes())), Value(Array{1}));
     EXPECT_TRUE(pf::propertyListFromBytes(std::string_view(nested(8).bytes()), small));
     EXPECT_EQ(pf::propertyListFromBytes(BPlist{{obj({0xA3, 1, 1, 1}), obj({0x51, 'x'})}}.bytes()),
               Value(Array{"x", "x", "x"}));
-    EXPECT_EQ(pf::propertyListFromBytes(BPlist{{obj({0x62, 0x00, 'h', 0x00, 0xE9})}}.bytes()), Value("h\xC3\xA9"));
+    const std::pair<std::string, Value> decoded[] = {
+        {obj({0x62, 0x00, 'h', 0x00, 0xE9}), Value("h\xC3\xA9")},
+        {obj({0x62, 0xD8, 0x3D, 0xDE, 0x00}), Value("\xF0\x9F\x98\x80")}, // a surrogate pair
+        {obj({0x33, 0xC1, 0xE7, 0xBF, 0x48, 0xE0, 0, 0, 0}), Value(Date::fromReferenceDate(-3187296000.0))}, // 1899
+        {obj({0x33, 0x41, 0xF7, 0x83, 0x0D, 0x58, 0, 0, 0}), Value(Date::fromReferenceDate(6311433600.0))},   // 2201
+        {obj({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), Value(-1)},
+        {obj({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}), Value(~0ull)},
+        {obj({0x14, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}),
+         Value(-2)},
+    };
+    for (const auto& [object, value] : decoded)
+        EXPECT_EQ(pf::propertyListFromBytes(BPlist{{object}}.bytes()), value) << value.description();
     EXPECT_FALSE(pf::propertyListFromBytes(std::string_view("bplist00")));
     EXPECT_FALSE(pf::propertyListFromBytes(std::string_view("bplist01" + std::string(40, '\0'))));
 }
