@@ -1,0 +1,175 @@
+#include "support/log/LogFile.h"
+#include "support/log/LogLine.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        char name[] = "/tmp/vdlog-XXXXXX";
+        path_ = ::mkdtemp(name) ? name : "";
+    }
+    ~ScratchFolder() { fs::remove_all(path_); }
+    std::string operator/(const std::string& leaf) const { return path_ + "/" + leaf; }
+
+private:
+    std::string path_;
+};
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+TEST(LogFile, RotatedNames) {
+    EXPECT_EQ(vdlog_rotated_name("/d/x.log", 2), "/d/x2.log");
+    EXPECT_EQ(vdlog_rotated_name("/d/x.log", -1), "/d/x.log");
+    EXPECT_EQ(vdlog_rotated_name("/d/trace", 0), "/d/trace0");
+    EXPECT_EQ(vdlog_rotated_name("a.tar.gz", 4), "a.tar4.gz");
+}
+
+TEST(LogFile, OpenRotatesFiveGenerationsAndStartsWithByteOrderMark) {
+    for (bool earlierFiles : {true, false}) {
+        ScratchFolder dir;
+        if (earlierFiles) {
+            put(dir / "x.log", "current");
+            for (int n = 0; n <= 4; ++n) put(dir / ("x" + std::to_string(n) + ".log"), "gen" + std::to_string(n));
+        }
+        vdlog_handle* log = vdlog_open((dir / "x.log").c_str());
+        ASSERT_NE(log, nullptr);
+        vdlog_close(log);
+        EXPECT_EQ(contents(dir / "x.log"), "\xEF\xBB\xBF");
+        EXPECT_EQ((fs::status(dir / "x.log").permissions() & fs::perms::all), fs::perms(0644));
+        std::vector<std::string> expected = {"current", "gen0", "gen1", "gen2", "gen3"};
+        for (int n = 0; n <= 4; ++n) {
+            const std::string generation = dir / ("x" + std::to_string(n) + ".log");
+            EXPECT_EQ(fs::exists(generation) ? contents(generation) : "", earlierFiles ? expected[n] : "");
+        }
+    }
+}
+
+TEST(LogFile, LevelsTagsAndNewlines) {
+    ScratchFolder dir;
+    vdlog_handle* log = vdlog_open((dir / "levels.log").c_str());
+    ASSERT_NE(log, nullptr);
+    vdlog_write(log, 5, "above max %d", 4);
+    log->queue.wait();
+    EXPECT_EQ(log->hour_stamp, -1);  // a dropped line leaves no hour stamp
+
+    vdlog_write(log, kLogLevelHeader, "%s", "**** header ****");
+    vdlog_write(log, 1, "error %s", "text");
+    vdlog_write(log, 3, "ends in newline\n");
+    vdlog_write(log, 0, "%s", "");
+    vdlog_write(log, 0, "critical");
+    vdlog_close(log);
+
+    // Lines stamped across an hour boundary get a second hour line: skip those.
+    std::istringstream lines(contents(dir / "levels.log").substr(3));
+    std::string line, body;
+    for (std::getline(lines, line); std::getline(lines, line);)
+        if (line[0] == ':') body += line.substr(line.find(": ") + 2) + "\n";
+    EXPECT_EQ(body, "**** header ****\n[E] error text\n[I] ends in newline\n[C] critical\n");
+    EXPECT_TRUE(std::regex_match(contents(dir / "levels.log").substr(3, 80),
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:00:00 [+-]\d{3,4}\n:\d\d:\d\d\.\d[\d ]{2}: \*[^]*)")));
+}
+
+// Runs compose() in a child with the TZ given, so the parent's zone stays.
+std::string composedInZone(const char* zone, const std::vector<std::pair<std::time_t, long>>& times,
+                           const char* laterZone = nullptr) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(10);
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        std::string out;
+        std::int64_t stamp = -1;
+        for (const auto& [seconds, micros] : times) {
+            if (laterZone && &seconds == &times.back().first) {
+                ::setenv("TZ", laterZone, 1);
+                ::tzset();
+            }
+            vdlog_compose_line(out, stamp, 3, "text", timeval{seconds, micros});
+        }
+        (void)!::write(fds[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return out;
+}
+
+TEST(LogFile, HourLinesFollowTheLocalHourAndOffset) {
+    const std::time_t t = 1433160307;  // 2015-06-01 12:05:07 UTC
+    const struct {
+        const char* zone;
+        std::string expected;
+    } zones[] = {
+        {"UTC", "2015-06-01 12:00:00 +000\n:05:07.5  : [I] text\n"},
+        {"UTC-2", "2015-06-01 14:00:00 +200\n:05:07.5  : [I] text\n"},
+        {"<-05>5", "2015-06-01 07:00:00 -500\n:05:07.5  : [I] text\n"},
+        {"<+0530>-5:30", "2015-06-01 17:00:00 +530\n:35:07.5  : [I] text\n"},
+        {"<+10>-10", "2015-06-01 22:00:00 +1000\n:05:07.5  : [I] text\n"},
+    };
+    for (const auto& z : zones) EXPECT_EQ(composedInZone(z.zone, {{t, 5123}}), z.expected) << z.zone;
+
+    EXPECT_EQ(composedInZone("UTC-2", {{t, 123000}, {t + 60, 0}, {t + 3600, 999999}}),
+              "2015-06-01 14:00:00 +200\n:05:07.123: [I] text\n:06:07.0  : [I] text\n"
+              "2015-06-01 15:00:00 +200\n:05:07.999: [I] text\n");
+    EXPECT_EQ(composedInZone("UTC-2", {{t, 0}, {t + 1, 0}}, "<+0230>-2:30"),
+              "2015-06-01 14:00:00 +200\n:05:07.0  : [I] text\n"
+              "2015-06-01 14:00:00 +230\n:35:08.0  : [I] text\n");
+}
+
+TEST(LogFile, ConcurrentWritersLoseNothingAndKeepTheirOrder) {
+    constexpr int kThreads = 8, kLines = 10000;
+    ScratchFolder dir;
+    vdlog_handle* log = vdlog_open((dir / "threads.log").c_str());
+    ASSERT_NE(log, nullptr);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kThreads; ++w)
+        writers.emplace_back([log, w] {
+            for (int i = 0; i < kLines; ++i) vdlog_write(log, 3, "w%d %d", w, i);
+        });
+    for (auto& t : writers) t.join();
+    vdlog_close(log);
+
+    std::vector<int> next(kThreads, 0);
+    std::istringstream lines(contents(dir / "threads.log"));
+    for (std::string line; std::getline(lines, line);) {
+        int w, i;
+        const auto tag = line.find("[I] w");
+        if (tag == std::string::npos || std::sscanf(line.c_str() + tag, "[I] w%d %d", &w, &i) != 2) continue;
+        ASSERT_TRUE(w >= 0 && w < kThreads);
+        ASSERT_EQ(i, next[w]) << "writer " << w;
+        ++next[w];
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+}
+
+} // namespace
