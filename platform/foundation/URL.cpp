@@ -191,8 +191,15 @@ std::optional<URL> URL::fileURLWithPath(std::string_view path) {
 }
 
 std::optional<URL> URL::URLWithString(std::string_view s) {
+    // Any URL reference will do, as the platform forms one: "/srv/target" is
+    // a URL without scheme whose path is /srv/target. A relative reference
+    // whose first segment holds a ":" would read as a scheme, so it is none.
     if (s.empty() || !hasLegalCharacters(s)) return std::nullopt;
-    if (!parse(s).scheme) return std::nullopt;
+    const Parts parts = parse(s);
+    if (!parts.scheme && !parts.authority && !parts.path.starts_with('/')) {
+        const std::size_t firstSegmentEnd = parts.path.find('/');
+        if (parts.path.substr(0, firstSegmentEnd).find(':') != std::string::npos) return std::nullopt;
+    }
     return URL(std::string(s));
 }
 

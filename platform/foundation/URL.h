@@ -21,8 +21,10 @@ public:
     // As above; a directory when the path ends with "/" or names an existing
     // directory (the platform asks the file system, following no symlink).
     static std::optional<URL> fileURLWithPath(std::string_view path);
-    // Parses an absolute URL string; nullopt when it is no valid URL (no scheme,
-    // characters that must be escaped, bad escapes).
+    // Parses a URL reference (RFC 3986): absolute, or relative without a base
+    // ("/srv/target", "a/b", "?q"); nullopt when it is no valid URL (empty,
+    // characters that must be escaped, bad escapes, a ":" in the first
+    // segment of a relative path).
     static std::optional<URL> URLWithString(std::string_view s);
     // Resolves a (possibly relative) reference against a base URL (RFC 3986).
     static std::optional<URL> URLWithString(std::string_view s, const URL& base);

@@ -99,6 +99,7 @@ TEST_F(InstallE2E, RefusedRequestsGetTheirErrorAndChangeNothing) {
         {"VDinstall", {{"VDurl", "not a url"}}, -1015, "nil @ 21!"},
         {"VDinstall", {{"VDurl", 42}}, -1015, nullptr},
         {"VDinstall", url(f_->path("missing.app")), -1015, "nil @ 24!"},
+        {"VDinstall", {{"VDurl", tampered}}, -1015, "nil @ 24!"}, // a URL, but no file URL
         {"VDinstall", url(noBom), -1015, "nil @ 31!"},
         {"VDinstall", url(linkedBom), -1015, "nil @ 31!"},
         {"VDinstall", url(tampered), 88, nullptr},
@@ -121,6 +122,20 @@ TEST_F(InstallE2E, RefusedRequestsGetTheirErrorAndChangeNothing) {
     }
 }
 
+// A bare path is a URL whose path is that path, so it names the root. (Were
+// it refused, the file would land in the work folder itself, not in /.)
+TEST_F(InstallE2E, BarePathAsRootInstallsUnderIt) {
+    const std::string target = f_->path("b");
+    const std::string bundle = f_->makeBundle("B.app", {{"Contents/Resources/file", "B"}},
+                                              bom({vt::bomEntry("Contents/Resources/file", target, "644")}, {}));
+    fs::create_directories(f_->rootPath() + f_->work());
+    auto reply = f_->sendRaw("VDinstall", {{"VDurl", "file://" + bundle + "/"}, {"VDroot", f_->rootPath()}});
+    ASSERT_TRUE(reply.replied);
+    EXPECT_EQ(reply.code, 0) << reply.domain << " " << reply.reason;
+    EXPECT_EQ(vt::readFile(f_->rootPath() + target), "B");
+    EXPECT_FALSE(fs::exists(target));
+}
+
 TEST_F(InstallE2E, TwoInstallsAtOnce) {
     const std::string a = sampleBundle("A.app");
     const std::string b = f_->makeBundle("B.app", {{"Contents/Resources/file", "B"}},
@@ -135,8 +150,18 @@ TEST_F(InstallE2E, TwoInstallsAtOnce) {
     EXPECT_TRUE(fs::exists(f_->rootPath() + "/opt/Sample/tool"));
 }
 
+// The killed daemon's staging item is left in /big; the next install into
+// that folder removes it.
 TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext) {
     const std::string bundle = bigBundle("Big.app");
+    const std::string next = f_->makeBundle("Next.app", {{"Contents/Resources/small", "s"}},
+                                            bom({vt::bomEntry("Contents/Resources/small", "/big/small", "644")}, {}));
+    auto staged = [&] {
+        std::vector<std::string> names;
+        for (const auto& item : fs::directory_iterator(f_->rootPath() + "/big"))
+            if (item.path().filename().string().rfind(".vicar-", 0) == 0) names.push_back(item.path().filename());
+        return names;
+    };
     vt::CommandResult result;
     std::thread client([&] { result = f_->install(bundle); });
     ASSERT_TRUE(f_->waitForLog("started com.vandrelsys.VolumeSmith.vicar")) << f_->log();
@@ -144,9 +169,12 @@ TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext)
     ::kill(f_->daemonPids().at(0), SIGKILL);
     client.join();
     EXPECT_EQ(result.status, 2) << result.out << result.err;
-    auto next = f_->install(sampleBundle());
-    EXPECT_EQ(next.status, 0) << next.out << next.err;
+    ASSERT_EQ(staged().size(), 1u);
+    auto served = f_->install(next);
+    EXPECT_EQ(served.status, 0) << served.out << served.err;
     EXPECT_EQ(f_->daemonPids().size(), 2u);
+    EXPECT_EQ(staged(), std::vector<std::string>{});
+    EXPECT_EQ(vt::readFile(f_->rootPath() + "/big/small"), "s");
 }
 
 // While the first file is copied, the second resource's source is replaced

@@ -100,9 +100,18 @@ TEST(FileURL, AppendingAndDeleting) {
 }
 
 TEST(URLString, ParsingAndResolution) {
-    const char* invalid[] = {"", "no scheme", "/just/a/path", "file:///a b", "http://x/%zz", "http://x/%4", "a#b#c",
-                             "file:///\xC3\xA9", "1http://x"};
+    const char* invalid[] = {"", "no scheme", "/a path", "file:///a b", "http://x/%zz", "http://x/%4", "a#b#c",
+                             "file:///\xC3\xA9", "1http://x", "1a:b/c"};
     for (const char* s : invalid) EXPECT_FALSE(URL::URLWithString(s)) << s;
+    // References without a scheme are URLs too, with the path they spell.
+    for (const auto& [reference, path] : {std::pair{"/srv/target", "/srv/target"}, {"/srv/target/", "/srv/target"},
+                                          {"srv/a%20b", "srv/a b"}, {"//host/p", "/p"}, {"./x:y", "./x:y"}}) {
+        auto url = URL::URLWithString(reference);
+        ASSERT_TRUE(url) << reference;
+        EXPECT_EQ(url->path(), path);
+        EXPECT_FALSE(url->isFileURL());
+        EXPECT_EQ(url->absoluteString(), reference);
+    }
 
     auto web = URL::URLWithString("HTTP://host/p?q#f");
     ASSERT_TRUE(web);
