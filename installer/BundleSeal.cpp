@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "installer/BundleParent.h"
 #include "installer/FileCalls.h"
 #include "installer/TreeRemoval.h"
 
@@ -20,12 +21,11 @@ public:
     explicit SubtreeCheck(const VDBundleSeal& seal) : seal_(seal) {}
 
     bool run(int bundleFd, const std::string& rel) {
-        const std::size_t slash = rel.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : rel.substr(0, slash);
-        vdfs::Opened parent = vdfs::openResolved(bundleFd, folder, O_RDONLY | O_DIRECTORY, vdfs::kBeneathNoLinks);
+        // Folder links on the way are followed as the seal holds them; the item is checked where they lead.
+        VDBundleParent parent = VDOpenParentInBundle(bundleFd, rel, seal_);
         if (parent.error) return false;
-        const std::string leaf = slash == std::string::npos ? rel : rel.substr(slash + 1);
-        return item(parent.fd.get(), leaf, rel, 0) && checked_ == seal_.sealedItemsAtOrBelow(rel);
+        const std::string sealed = parent.itemPath();
+        return item(parent.folder.get(), parent.leaf, sealed, 0) && checked_ == seal_.sealedItemsAtOrBelow(sealed);
     }
 
 private:

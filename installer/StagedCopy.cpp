@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 
 #include "installer/BundleSeal.h"
 #include "installer/FileCalls.h"
+#include "installer/StagingItems.h"
 #include "installer/TreeRemoval.h"
 #include "platform/codesign/Sha256.h"
 
@@ -21,19 +21,6 @@ constexpr std::size_t kCopyBufferBytes = 1u << 20;
 constexpr int kTemporaryNameAttempts = 16;
 constexpr int kSourceOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 constexpr std::size_t kMaxLinkBytes = 4096;
-
-std::string temporaryName() {
-    unsigned char random[8] = {};
-    if (::getrandom(random, sizeof random, 0) != sizeof random) {
-        // Without the kernel's randomness the name only needs to be unlikely: O_EXCL does the rest.
-        const auto fallback = static_cast<unsigned long long>(::getpid()) ^ reinterpret_cast<std::uintptr_t>(&random);
-        for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(fallback >> (8 * i));
-    }
-    char name[32];
-    std::snprintf(name, sizeof name, ".vicar-%02x%02x%02x%02x%02x%02x%02x%02x", random[0], random[1], random[2],
-                  random[3], random[4], random[5], random[6], random[7]);
-    return name;
-}
 
 std::string joinPath(const std::string& base, const std::string& leaf) {
     if (leaf.empty()) return base;
@@ -48,9 +35,9 @@ bool isSpecialType(unsigned char type) {
 // One attempt at copying the source tree under one name.
 class Copier {
 public:
-    Copier(const VDStagedCopy::Source& source, const std::string& targetPath, uid_t uid, gid_t gid,
+    Copier(const VDStagedCopy::Source& source, const std::string& targetPath, const VDStagedCopy::Attributes& top,
            VDStagedCopy::Failure* failure, std::vector<char>& buffer)
-        : source_(source), targetPath_(targetPath), uid_(uid), gid_(gid), failure_(failure), buffer_(buffer) {}
+        : source_(source), targetPath_(targetPath), top_(top), failure_(failure), buffer_(buffer) {}
 
     // Copies the top item; its descriptor lands in *top.
     bool copyTop(const struct stat& st, int dstFolder, const std::string& name, pf::UniqueFd* top) {
@@ -81,6 +68,10 @@ private:
         failure_->error = pf::Error::fileError(error, joinPath(targetPath_, rel), true);
         return false;
     }
+    bool topFailed(int error) {
+        failure_->topAttributesErrno = error;
+        return false;
+    }
     bool unsealed() {
         failure_->unsealed = true;
         return false;
@@ -93,12 +84,30 @@ private:
         return true;
     }
 
-    // Final attributes of a copied item. Below the top the owner comes first
-    // (a later chown would clear set-id bits the copy must keep); the top's
-    // owner and mode are the installer's to set, after the copy has its name.
+    // The top item is locked as ours the moment it is open; when a sweep of
+    // leftovers got it first (or already removed it), the name is given up.
+    bool claimed(const vdfs::Opened& top, const std::string& rel) {
+        if (!rel.empty() || (top.error != 0 && top.error != ENOENT)) return true; // the caller reports those
+        if (top.error == 0 && VDClaimStagingItem(top.fd.get())) return true;
+        createdTop_ = false; // the sweep removes it
+        return writeFailed(EEXIST, rel);
+    }
+
+    // Final attributes of a copied item: owner and group first, the mode
+    // last, so that no item is ever set-id while it still belongs to root
+    // (and a later chown would clear set-id bits the item must keep). The
+    // top gets the install's owner and mode, failures reported; the items
+    // below get the owner (the ownership walk ignores its failures) and keep
+    // the source's mode, less its set-id bits when the owner did not change.
     bool finish(int fd, const struct stat& st, const std::string& rel) {
-        if (!rel.empty()) (void)vdfs::retrying([&] { return ::fchown(fd, uid_, gid_); }); // the walk ignores failures
-        if (int error = vdfs::retrying([&] { return ::fchmod(fd, st.st_mode & 07777); })) return writeFailed(error, rel);
+        if (rel.empty()) {
+            if (int error = vdfs::retrying([&] { return ::fchown(fd, top_.uid, top_.gid); })) return topFailed(error);
+            if (int error = vdfs::retrying([&] { return ::fchmod(fd, top_.mode); })) return topFailed(error);
+        } else {
+            mode_t mode = st.st_mode & 07777;
+            if (vdfs::retrying([&] { return ::fchown(fd, top_.uid, top_.gid); })) mode &= ~mode_t(S_ISUID | S_ISGID);
+            if (int error = vdfs::retrying([&] { return ::fchmod(fd, mode); })) return writeFailed(error, rel);
+        }
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         (void)::futimens(fd, times); // dates are a courtesy of the copy, not part of its outcome
         return true;
@@ -106,8 +115,9 @@ private:
 
     bool copyFile(int src, const struct stat& st, int dstFolder, const std::string& name, const std::string& rel,
                   pf::UniqueFd* out) {
-        vdfs::Opened dst = vdfs::openAt(dstFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-        if (!created(dst, rel)) return false;
+        // No permission for anyone until owner and mode are set (the writer's descriptor needs none).
+        vdfs::Opened dst = vdfs::openAt(dstFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0);
+        if (!created(dst, rel) || !claimed(dst, rel)) return false;
         pf::codesign::Sha256 hash;
         // pread: the top source descriptor is read again when a name clash starts the copy over.
         for (off_t offset = 0;;) {
@@ -145,7 +155,7 @@ private:
         if (int error = vdfs::retrying([&] { return ::symlinkat(text.c_str(), dstFolder, name.c_str()); }))
             return writeFailed(error, rel);
         // The link itself gets the owner; what it points to is never touched.
-        (void)vdfs::retrying([&] { return ::fchownat(dstFolder, name.c_str(), uid_, gid_, AT_SYMLINK_NOFOLLOW); });
+        (void)vdfs::retrying([&] { return ::fchownat(dstFolder, name.c_str(), top_.uid, top_.gid, AT_SYMLINK_NOFOLLOW); });
         return true;
     }
 
@@ -178,6 +188,7 @@ private:
         dst.error = vdfs::retrying([&] { return ::mkdirat(dstFolder, name.c_str(), 0700); });
         if (!created(dst, rel)) return false;
         dst = vdfs::openAt(dstFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+        if (!claimed(dst, rel)) return false;
         if (dst.error) return writeFailed(dst.error, rel);
 
         bool ok = true;
@@ -194,8 +205,7 @@ private:
 
     const VDStagedCopy::Source& source_;
     const std::string& targetPath_;
-    uid_t uid_;
-    gid_t gid_;
+    const VDStagedCopy::Attributes& top_;
     VDStagedCopy::Failure* failure_;
     std::vector<char>& buffer_;
     std::size_t copiedItems_ = 0;
@@ -214,7 +224,7 @@ VDStagedCopy::~VDStagedCopy() {
 }
 
 std::unique_ptr<VDStagedCopy> VDStagedCopy::stage(const Source& source, int folderFd, const std::string& targetPath,
-                                                  uid_t uid, gid_t gid, Failure* failure) {
+                                                  const Attributes& attributes, Failure* failure) {
     *failure = Failure();
     struct stat st {};
     if (int error = vdfs::statAt(source.fd, "", st)) {
@@ -227,17 +237,20 @@ std::unique_ptr<VDStagedCopy> VDStagedCopy::stage(const Source& source, int fold
         return nullptr;
     }
     pf::UniqueFd ownedFolder(folder);
+    VDRemoveStaleStagingItems(folder);
     std::vector<char> buffer(kCopyBufferBytes);
     for (int attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::string name = temporaryName();
+        std::string name = VDNewStagingName();
         pf::UniqueFd top;
         *failure = Failure();
-        Copier copier(source, targetPath, uid, gid, failure, buffer);
+        Copier copier(source, targetPath, attributes, failure, buffer);
         if (copier.copyTop(st, folder, name, &top))
             return std::make_unique<VDStagedCopy>(std::move(ownedFolder), std::move(name), std::move(top));
         // A name somebody else holds was never ours: try another one.
         if (!copier.createdTop()) {
-            if (!failure->unsealed && failure->error.code() == pf::NSFileWriteFileExistsError) continue;
+            if (!failure->unsealed && !failure->topAttributesErrno &&
+                failure->error.code() == pf::NSFileWriteFileExistsError)
+                continue;
             return nullptr;
         }
         (void)VDRemoveTree(folder, name); // whatever the failed copy made under its name goes

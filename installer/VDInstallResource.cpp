@@ -9,6 +9,7 @@
 #include "app/ExceptionGuard.h"
 #include "installer/Accounts.h"
 #include "installer/BundleSeal.h"
+#include "installer/FailingURLError.h"
 #include "installer/FileCalls.h"
 #include "installer/RequiredValue.h"
 #include "installer/VDUninstallResource.h"
@@ -131,7 +132,7 @@ bool VDInstallResource::openValidatedSource(int within, const std::string& relat
         if (out) *out = pf::Error();
         return true;
     }
-    if (out) *out = pf::Error::posix(EPERM, &*from_);
+    if (out) *out = VDFailingURLError(EPERM, *from_);
     return false;
 }
 
@@ -145,7 +146,7 @@ bool VDInstallResource::validateAndReturnError(pf::Error* out) const {
         valid = path && vdfs::statAt(AT_FDCWD, *path, st) == 0 && !S_ISLNK(st.st_mode) && identityOf(st) != 0 &&
                 identityOf(st) == expectedID_;
     }
-    if (out) *out = valid ? pf::Error() : pf::Error::posix(EPERM, &*from_);
+    if (out) *out = valid ? pf::Error() : VDFailingURLError(EPERM, *from_);
     return valid;
 }
 

@@ -40,8 +40,9 @@ public:
     // the source read-only without following a final symlink, checks the
     // identity on that very descriptor and hands it over in `source`, so the
     // copy reads exactly what was checked. With `within` a directory
-    // descriptor (the bundle), `relativePath` is resolved beneath it through
-    // no symlink at all; with `within` < 0 the path of `from` is opened.
+    // descriptor (the source's folder in the bundle), `relativePath` is
+    // resolved beneath it through no symlink at all; with `within` < 0 the
+    // path of `from` is opened.
     bool openValidatedSource(int within, const std::string& relativePath, pf::UniqueFd& source, pf::Error* out) const;
 
     std::uint32_t uid() const { return uid_; }

@@ -5,20 +5,24 @@
 #include <unistd.h>
 
 #include "installer/BOMFile.h"
+#include "installer/BundleParent.h"
 #include "installer/BundleSeal.h"
+#include "installer/FailingURLError.h"
 #include "installer/FileCalls.h"
 #include "installer/InstallRootTree.h"
 #include "installer/StagedCopy.h"
+#include "installer/TargetLock.h"
 #include "installer/TreeRemoval.h"
 #include "installer/VDInstallBOM.h"
 #include "installer/VDInstallResource.h"
+#include "installer/VDUninstallResource.h"
 #include "platform/dispatch/Queue.h"
 
 namespace {
 
 pf::Error fileError(int error, const pf::URL& target) { return pf::Error::fileError(error, target.path(), true); }
 
-pf::Error posixError(int error, const pf::URL& url) { return pf::Error::posix(error, &url); }
+pf::Error posixError(int error, const pf::URL& url) { return VDFailingURLError(error, url); }
 
 } // namespace
 
@@ -70,11 +74,36 @@ std::shared_ptr<const VDBundleSeal> VDTrustedInstaller::validatedSeal() const {
     return seal;
 }
 
+std::optional<pf::URL> VDTrustedInstaller::destinationOf(const VDInstallResource& resource,
+                                                        const std::optional<pf::URL>& defaultLocation) {
+    if (resource.to() || !defaultLocation) return resource.to();
+    const auto& from = resource.from();
+    return from ? defaultLocation->URLByAppendingPathComponent(from->lastPathComponent(), from->hasDirectoryPath())
+                : *defaultLocation;
+}
+
+std::vector<std::string> VDTrustedInstaller::targetPaths(const VDInstallBOM& bom, bool installing) const {
+    std::vector<std::string> paths;
+    if (installing) {
+        for (const auto& resource : bom.installResources())
+            if (auto destination = destinationOf(*resource, bom.defaultLocation()))
+                paths.push_back(installPathForURL(*destination).path());
+    }
+    // An install removes the uninstall list only in a forced clean, and then not what it spares.
+    if (!installing || bom.forceCleanInstall()) {
+        for (const auto& resource : bom.uninstallResources())
+            if (!installing || !resource->ignoreForcedClean())
+                paths.push_back(installPathForURL(resource->path()).path());
+    }
+    return paths;
+}
+
 std::optional<pf::Error> VDTrustedInstaller::install() {
     auto seal = validatedSeal();
     if (!seal) return rootError(88);
     auto bom = VDInstallBOM::BOMWithDictionary(bom_, resourceRoot_);
     if (!bom) return rootError(22);
+    const VDTargetLock lock(targetPaths(*bom, true));
     if (bom->forceCleanInstall()) {
         if (auto error = uninstallUsingBOM(*bom, true)) return error;
     }
@@ -92,12 +121,7 @@ std::optional<pf::Error> VDTrustedInstaller::installResource(const VDInstallReso
                                                              const std::optional<pf::URL>& defaultLocation,
                                                              InstallRootTree& tree, const VDBundleSeal& seal,
                                                              int bundleFd) {
-    std::optional<pf::URL> destination = resource.to();
-    if (!destination && defaultLocation) {
-        destination = resource.from() ? defaultLocation->URLByAppendingPathComponent(
-                                            resource.from()->lastPathComponent(), resource.from()->hasDirectoryPath())
-                                      : *defaultLocation;
-    }
+    const std::optional<pf::URL> destination = destinationOf(resource, defaultLocation);
     // No target at all: touching the install root instead would be a guess.
     if (!destination) return posixError(EDESTADDRREQ, resource.from() ? *resource.from() : resourceRoot_);
     const pf::URL target = installPathForURL(*destination);
@@ -114,12 +138,19 @@ std::optional<pf::Error> VDTrustedInstaller::copyResource(const VDInstallResourc
                                                           const VDBundleSeal& seal, int bundleFd) {
     const pf::URL& from = *resource.from();
     const pf::URL target = installPathForURL(destination);
-    // A source inside the bundle is read beneath it and held against its
-    // seal; one outside has only its recorded identity to answer for it.
-    const auto sealedPath = VDPathBelow(resourceRoot_.path(), from.path());
+    // A source inside the bundle is read beneath it, through the bundle's
+    // sealed folder links only, and held against its seal; one outside has
+    // only its recorded identity to answer for it.
+    const bool inBundle = VDPathBelow(resourceRoot_.path(), from.path()).has_value();
+    VDBundleParent inside;
+    if (inBundle) {
+        inside = VDOpenParentInBundle(bundleFd, *VDPathBelow(resourceRoot_.path(), from.path()), seal);
+        if (inside.error) return posixError(EPERM, from);
+    }
+    const std::optional<std::string> sealedPath = inBundle ? std::optional(inside.itemPath()) : std::nullopt;
     pf::UniqueFd source;
     pf::Error invalid;
-    if (!resource.openValidatedSource(sealedPath ? bundleFd : -1, sealedPath.value_or(""), source, &invalid))
+    if (!resource.openValidatedSource(inBundle ? inside.folder.get() : -1, inside.leaf, source, &invalid))
         return invalid;
     if (observer_) observer_(resource);
 
@@ -129,19 +160,20 @@ std::optional<pf::Error> VDTrustedInstaller::copyResource(const VDInstallResourc
     (void)VDRemoveTree(parent.folder.get(), parent.leaf);     // a missing target is normal
 
     VDStagedCopy::Source staging{source.get(), from.path(), sealedPath ? &seal : nullptr, sealedPath.value_or("")};
+    // The target's owner, group and mask are set on the staged item, before
+    // it has its name: the target appears with them, never without.
+    const VDStagedCopy::Attributes attributes{resource.uid(), resource.gid(),
+                                              static_cast<mode_t>(resource.mask() & 0xFFFF)};
     VDStagedCopy::Failure failure;
-    auto staged = VDStagedCopy::stage(staging, parent.folder.get(), target.path(), resource.uid(), resource.gid(),
-                                      &failure);
-    if (!staged) return failure.unsealed ? posixError(EPERM, from) : failure.error;
+    auto staged = VDStagedCopy::stage(staging, parent.folder.get(), target.path(), attributes, &failure);
+    if (!staged) {
+        if (failure.topAttributesErrno) return posixError(failure.topAttributesErrno, target);
+        return failure.unsealed ? posixError(EPERM, from) : failure.error;
+    }
     // The copy read the validated descriptor; the name must still lead to it
     // too, or the source changed while it was being copied.
     if (!resource.validateAndReturnError(&invalid)) return invalid;
     if (int error = staged->commit(parent.leaf)) return fileError(error, target);
-
-    if (int error = vdfs::retrying([&] { return ::fchown(staged->fd(), resource.uid(), resource.gid()); }))
-        return posixError(error, target);
-    const mode_t mode = static_cast<mode_t>(resource.mask() & 0xFFFF);
-    if (int error = vdfs::retrying([&] { return ::fchmod(staged->fd(), mode); })) return posixError(error, target);
     return std::nullopt;
 }
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/codesign/Sha256.h"
 #include "platform/foundation/Bundle.h"
@@ -76,6 +77,11 @@ public:
 
 private:
     std::shared_ptr<const VDBundleSeal> validatedSeal() const;
+    // Where a resource goes before the install root applies; none when it has no target.
+    static std::optional<pf::URL> destinationOf(const VDInstallResource& resource,
+                                                const std::optional<pf::URL>& defaultLocation);
+    // The targets an install (or an uninstall) of the BOM may change, for the target lock.
+    std::vector<std::string> targetPaths(const VDInstallBOM& bom, bool installing) const;
     std::string installRootPath() const;
     std::optional<pf::Error> installResource(const VDInstallResource& resource,
                                              const std::optional<pf::URL>& defaultLocation, InstallRootTree& tree,

@@ -2,6 +2,7 @@
 
 #include "installer/BundleSeal.h"
 #include "installer/InstallRootTree.h"
+#include "installer/TargetLock.h"
 #include "installer/VDInstallBOM.h"
 #include "installer/VDTrustedInstaller.h"
 #include "installer/VDUninstallResource.h"
@@ -29,6 +30,7 @@ void VDTrustedInstaller::uninstall(Completion completion) {
         if (!self->validatedSeal()) {
             result = self->rootError(88);
         } else if (auto bom = VDInstallBOM::BOMWithDictionary(self->bom_, self->resourceRoot_)) {
+            const VDTargetLock lock(self->targetPaths(*bom, false));
             result = self->uninstallUsingBOM(*bom, false);
         } else {
             result = self->rootError(22);

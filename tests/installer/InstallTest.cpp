@@ -1,12 +1,21 @@
 // Installing and uninstalling real signed bundles under a private install root.
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <set>
+#include <thread>
 
+#include "installer/TargetLock.h"
 #include "installer/VDInstallBOM.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/system/UniqueFd.h"
 #include "tests/installer/InstallerFixture.h"
 
 namespace vti {
@@ -22,6 +31,7 @@ gid_t groupNamed(const char* name) {
 }
 
 std::string userInfo(const pf::Error& error, const std::string& key) {
+    if (key == pf::NSURLErrorFailingURLStringErrorKey) return failingURL(error);
     auto it = error.userInfo().find(key);
     return it == error.userInfo().end() ? "" : it->second.string();
 }
@@ -35,16 +45,19 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
         {{"Contents/Resources/tool", "#!/bin/sh\n", 0755},
          {"Contents/Resources/readme.txt", "read me"},
          {"Contents/Resources/Data/a.txt", "a"},
-         {"Contents/Resources/Data/sub/b.txt", "b", 0600}},
+         {"Contents/Resources/Data/sub/b.txt", "b", 0600},
+         {"Contents/Versions/A/lib", "lib"}},
         bom({vt::bomEntry("", "/opt/App", "755"), vt::bomEntry("", "/opt/App/bin", "755"),
              vt::bomEntry("Contents/Resources/tool", "/opt/App/bin/tool", "4750", "root", "daemon"),
              vt::bomEntry("Contents/Resources/Data", "/opt/App/Data", "0700", "nobody", "nogroup"),
              vt::bomEntry("", "", "755"), vt::bomEntry("Contents/Resources/readme.txt", "", "0640", "", "", false),
              // Directory entries leave what exists alone; those made keep the
              // default owner: the BOM's applies to copies only.
-             vt::bomEntry("", "/srv/file", "755", "nobody"), vt::bomEntry("", "/srv/new/deep", "700", "nobody")},
+             vt::bomEntry("", "/srv/file", "755", "nobody"), vt::bomEntry("", "/srv/new/deep", "700", "nobody"),
+             // Through the bundle's own folder link, as signed bundles are laid out.
+             vt::bomEntry("Contents/Versions/Current/lib", "/opt/App/lib", "644")},
             {vt::bomRemoval("/opt/App")}, {{"DefaultLocation", "/opt/App/doc"}}),
-        {{"Contents/Resources/Data/latest", "a.txt"}});
+        {{"Contents/Resources/Data/latest", "a.txt"}, {"Contents/Versions/Current", "A"}});
     auto installer = installerFor(bundle);
     ASSERT_TRUE(installer);
     // A target that exists is replaced as a whole, stray content included.
@@ -65,6 +78,7 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
         {"/opt/App/Data/sub", nullptr, {kNobody, nogroup, 0755}},
         {"/opt/App/Data/sub/b.txt", "b", {kNobody, nogroup, 0600}},
         {"/opt/App/doc/readme.txt", "read me", {0, 0, 0640}},
+        {"/opt/App/lib", "lib", {0, 0, 0644}},
         {"/srv/file", "kept", {0, 0, 0600}},
         {"/srv/new/deep", nullptr, {0, 0, ownerOf(inRoot("/srv/new/deep")).value_or(Owner{}).mode}},
     };
@@ -119,7 +133,15 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
          pf::NSURLErrorFailingURLStringErrorKey, "file://"},
         {"source gone at parse time", vt::bomEntry(outside, "/o", "644", "", "", false), pf::NSPOSIXErrorDomain, EPERM,
          pf::NSURLErrorFailingURLStringErrorKey, "file://" + outside},
+        // Folder links are followed inside the bundle only, and only as signed.
+        {"link-out-of-bundle", vt::bomEntry("Contents/Up/escaped", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
+         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("link-out-of-bundle.app/Contents/Up/")},
+        {"absolute-link", vt::bomEntry("Contents/Abs/escaped", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
+         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("absolute-link.app/Contents/Abs/")},
+        {"final-link", vt::bomEntry("Contents/Resources/flink", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
+         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("final-link.app/Contents/Resources/flink")},
     };
+    vt::writeFile(scratch("escaped"), "not signed");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         clearRoot();
@@ -127,7 +149,8 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
             makeBundle(std::string(c.name) + ".app", {{"Contents/Resources/f", "f"}},
                        bom({vt::bomEntry("Contents/Resources/f", "/first", "644"), c.failing,
                             vt::bomEntry("Contents/Resources/f", "/last", "644")},
-                           {}));
+                           {}),
+                       {{"Contents/Up", "../.."}, {"Contents/Abs", scratch("")}, {"Contents/Resources/flink", "f"}});
         auto error = installerFor(bundle)->install();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), c.domain);
@@ -202,6 +225,89 @@ TEST_F(Install, WithoutARootDestinationsStayAsTheyAre) {
     auto installer = installerFor(makeBundle("Paths.app", {}, bom({}, {})), false);
     const auto foo = *pf::URL::fileURLWithPath("/Library/Foo", false);
     EXPECT_EQ(installer->installPathForURL(foo), foo);
+}
+
+// Installs of one bundle at once each give the result of some serial order.
+TEST_F(Install, ConcurrentInstallsOfOneBundleAllSucceed) {
+    const std::string bundle = makeBundle(
+        "Same.app", {{"Contents/Resources/tool", std::string(1u << 20, 't'), 0755}, {"Contents/Resources/Data/a", "a"}},
+        bom({vt::bomEntry("", "/opt/Same", "755"), vt::bomEntry("Contents/Resources/tool", "/opt/Same/tool", "750"),
+             vt::bomEntry("Contents/Resources/Data", "/opt/Same/Data", "700", "nobody")},
+            {vt::bomRemoval("/opt/Same/Data")}, {{"ForceClean", true}}));
+    constexpr int kInstalls = 8;
+    std::vector<std::optional<pf::Error>> results(kInstalls, pf::Error("unset", 0));
+    vt::Event start;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kInstalls; ++i)
+        threads.emplace_back([&, i, installer = installerFor(bundle)] {
+            start.wait();
+            results[i] = installer->install();
+        });
+    start.signal();
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(results, std::vector<std::optional<pf::Error>>(kInstalls));
+    EXPECT_EQ(vt::readFile(inRoot("/opt/Same/tool")), std::string(1u << 20, 't'));
+    EXPECT_EQ(ownerOf(inRoot("/opt/Same/tool")), (Owner{0, 0, 0750}));
+    EXPECT_EQ(ownerOf(inRoot("/opt/Same/Data/a"))->uid, kNobody);
+    EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});
+}
+
+// A watcher of the target folder sees every state of the staged copy: while
+// root owns it, nobody may read it, so a set-uid source never shows as a
+// set-uid root file.
+TEST_F(Install, StagedFilesHaveNoPermissionsUntilTheirOwnerIsSet) {
+    const std::string bundle =
+        makeBundle("Setuid.app", {{"Contents/Resources/tool", std::string(3u << 20, 's'), 04755}},
+                   bom({vt::bomEntry("Contents/Resources/tool", "/bin/tool", "4755", "nobody", "nogroup")}, {}));
+    fs::create_directories(inRoot("/bin"));
+    const pf::UniqueFd folder(::open(inRoot("/bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const pf::UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    ASSERT_GE(::inotify_add_watch(watch.get(), inRoot("/bin").c_str(), IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_TO), 0);
+    auto installer = installerFor(bundle);
+    std::atomic<bool> done{false};
+    std::optional<pf::Error> result = pf::Error("unset", 0);
+    std::thread installing([&] {
+        result = installer->install();
+        done = true;
+    });
+    std::set<std::string> exposed;
+    int events = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{watch.get(), POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        alignas(inotify_event) char buffer[8192];
+        const ssize_t got = ::read(watch.get(), buffer, sizeof buffer);
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof *event + event->len);
+            struct stat st {};
+            if (event->len == 0 || ::fstatat(folder.get(), event->name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            ++events;
+            if (st.st_uid == 0 && (st.st_mode & 07777) != 0)
+                exposed.insert(std::string(event->name).substr(0, 7) + " mode " + std::to_string(st.st_mode & 07777));
+        }
+    }
+    installing.join();
+    EXPECT_EQ(result, std::nullopt);
+    EXPECT_GT(events, 0);
+    EXPECT_EQ(exposed, std::set<std::string>{});
+    EXPECT_EQ(ownerOf(inRoot("/bin/tool")), (Owner{kNobody, groupNamed("nogroup"), 04755}));
+}
+
+TEST(TargetLock, TargetsApartAreHeldTogether) {
+    const std::pair<std::string, std::string> apart[] = {{"/r/a", "/r/ab"}, {"/r/a/b", "/r/a/c"}, {"/r/a", "/r/b/a"}};
+    for (const auto& [first, second] : apart) {
+        SCOPED_TRACE(first + " " + second);
+        auto both = std::make_shared<vt::Event>();
+        // Detached: were the second to wait for the first, it would wait forever.
+        std::thread([=] {
+            const VDTargetLock one({first});
+            const VDTargetLock other({second});
+            both->signal();
+        }).detach();
+        EXPECT_TRUE(both->wait());
+    }
 }
 
 } // namespace

@@ -20,6 +20,13 @@ std::optional<Owner> ownerOf(const std::string& path) {
     return Owner{st.st_uid, st.st_gid, st.st_mode & 07777};
 }
 
+std::string failingURL(const pf::Error& error) {
+    auto it = error.userInfo().find(pf::NSURLErrorFailingURLStringErrorKey);
+    if (it == error.userInfo().end()) return "none";
+    const pf::URL* url = it->second.url();
+    return url ? url->absoluteString() : "no URL object: " + it->second.description();
+}
+
 std::vector<std::string> stagedLeftovers(const std::string& folder) {
     std::vector<std::string> found;
     std::error_code ec;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "installer/VDTrustedInstaller.h"
+#include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 #include "tests/support/BomBuilder.h"
 #include "tests/support/TestSupport.h"
@@ -37,6 +38,9 @@ struct Owner {
     bool operator==(const Owner&) const = default;
 };
 std::optional<Owner> ownerOf(const std::string& path); // lstat
+
+// The failing URL of an installer error as text; it must be a URL object.
+std::string failingURL(const pf::Error& error);
 
 // The temporary names of staged copies left below a folder (none expected).
 std::vector<std::string> stagedLeftovers(const std::string& folder);

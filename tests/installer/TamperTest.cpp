@@ -54,8 +54,7 @@ TEST_F(Tamper, BundleChangedAfterTheInstallerWasMadeGives88AndTouchesNothing) {
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), pf::NSPOSIXErrorDomain);
         EXPECT_EQ(error->code(), 88);
-        EXPECT_EQ(error->userInfo().at(pf::NSURLErrorFailingURLStringErrorKey).string(),
-                  pf::URL::fileURLWithPath(bundle, true)->absoluteString());
+        EXPECT_EQ(failingURL(*error), pf::URL::fileURLWithPath(bundle, true)->absoluteString());
         EXPECT_TRUE(fs::is_empty(root()));
     }
     // A fresh installer reads the new BOM.
@@ -148,7 +147,7 @@ TEST_F(Tamper, SourceChangedBetweenValidationAndCopyGivesCode1) {
         EXPECT_EQ(error->code(), 1);
         const std::string from = pf::URL::fileURLWithPath(bundle + "/Contents/Resources/" + c.failingFrom, false)
                                      ->absoluteString();
-        EXPECT_EQ(error->userInfo().at(pf::NSURLErrorFailingURLStringErrorKey).string().rfind(from, 0), 0u);
+        EXPECT_EQ(failingURL(*error).rfind(from, 0), 0u) << failingURL(*error);
         EXPECT_FALSE(fs::exists(inRoot(std::string("/") + c.failingFrom)));
         EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});
         if (std::string(c.failingFrom) == "Dir") {
