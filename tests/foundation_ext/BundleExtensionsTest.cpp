@@ -1,0 +1,70 @@
+#include "foundation_ext/BundleExtensions.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/foundation/PropertyList.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+TEST(BundleExtensions, PacksVersionTexts) {
+    const struct {
+        std::optional<std::string> text;
+        std::uint64_t packed64;
+        std::uint32_t packed32;
+    } cases[] = {
+        {"1.0.8", 0x010008FF, 0x010008FF},
+        {"2.1", 0x020100FF, 0x020100FF},
+        {"2.1.3.7", 0x020103FF, 0x02010307},
+        {"1.0b3", 0x010003FF, 0x010003FF},
+        {"1.0.3", 0x010003FF, 0x010003FF},
+        {"1048575.300", 0xFFFFF2C00FF, 0xFF2C00FF}, // c0 keeps 20 bits, c1 8
+        {"v10.4", 0x0A0400FF, 0x0A0400FF},
+        {"0", 0, 0},
+        {"", 0, 0},
+        {std::nullopt, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.value_or("(nil)"));
+        EXPECT_EQ(vd_packedVersion64(c.text), c.packed64);
+        EXPECT_EQ(vd_packedVersion32(c.text), c.packed32);
+    }
+}
+
+void writePlist(const std::string& path, const pf::Dictionary& dictionary) {
+    const auto xml = pf::xmlPropertyList(pf::Value(dictionary));
+    ASSERT_TRUE(xml);
+    vt::writeFile(path, *xml);
+}
+
+TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
+    vt::TempDir dir;
+    const std::string root = dir / "Tool.app";
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/Contents").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/Contents/Resources").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((root + "/Contents/Resources/en.lproj").c_str(), 0755), 0);
+
+    const auto load = [&](const pf::Dictionary& info) {
+        writePlist(root + "/Contents/Info.plist", info);
+        return pf::Bundle::bundleWithPath(root);
+    };
+    auto bare = load({{"LSMinimumSystemVersion", "10.10"}, {"CFBundleVersion", "1.0.8"}});
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(humanReadableName(*bare), "Tool");
+    EXPECT_EQ(minimumSystemVersion(*bare), 0x0A0A0000u);
+    EXPECT_EQ(version(*bare), 0x010008FFu);
+    EXPECT_EQ(marketingVersion(*bare), 0u);
+    EXPECT_EQ(vandrelBuildIdentifier(*bare), nullptr);
+    EXPECT_EQ(pathForHelper(*bare, "h"), root + "/Contents/Helpers/h");
+    EXPECT_EQ(URLForLoginItem(*bare, "L.app").path(), root + "/Contents/Library/LoginItems/L.app");
+
+    EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}})), "Plain");
+    writePlist(root + "/Contents/Resources/en.lproj/InfoPlist.strings", {{"CFBundleName", "Localized"}});
+    EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}})), "Localized");
+    EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}, {"SUBundleName", "Updater"}})), "Updater");
+}
+
+} // namespace
