@@ -111,11 +111,28 @@ std::string utf8(unsigned long long cp) {
     return s;
 }
 
-// Text padded to the width and cut at the precision, as %s does.
+// The byte length of the UTF-8 sequence starting at text[i]; a byte that
+// starts no well-formed sequence counts as one character of its own.
+std::size_t sequenceLength(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t n = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                                            : lead >= 0xF0 && lead < 0xF5 ? 4 : 1;
+    if (n > text.size() - i) return 1;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
+    return n;
+}
+
+// Text padded to the width and cut at the precision, as %s does; both count
+// characters (code points), so a cut never splits a UTF-8 sequence.
 std::string pad(std::string text, const Spec& s) {
-    if (s.precision && std::size_t(*s.precision) < text.size()) text.resize(std::size_t(*s.precision));
-    if (s.width && std::size_t(*s.width) > text.size()) {
-        std::string fill(std::size_t(*s.width) - text.size(), ' ');
+    std::size_t characters = 0;
+    std::size_t i = 0;
+    const std::size_t limit = s.precision ? std::size_t(*s.precision) : SIZE_MAX;
+    for (; i < text.size() && characters < limit; ++characters) i += sequenceLength(text, i);
+    text.resize(i);
+    if (s.width && std::size_t(*s.width) > characters) {
+        std::string fill(std::size_t(*s.width) - characters, ' ');
         text = s.flags.find('-') != std::string::npos ? text + fill : fill + text;
     }
     return text;
@@ -170,9 +187,22 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
     std::string out;
     std::size_t next = 0; // the next argument to consume
     auto take = [&]() -> const FormatArg::Storage* { return next < args.size() ? &args[next++].storage() : nullptr; };
-    // A width or precision taken from the arguments, clamped before anything negates it.
-    auto takeInt = [&](std::optional<long>& slot) {
-        const FormatArg::Storage* a = take();
+    // "n$" at format[j]: the argument position n (1-based; 0 or past the end
+    // names none), and j moved past it. Without one, j stays and 0 is returned.
+    auto position = [&](std::size_t& j) -> std::size_t {
+        std::size_t k = j;
+        while (k < format.size() && format[k] >= '0' && format[k] <= '9') ++k;
+        if (k == j || k >= format.size() || format[k] != '$') return 0;
+        std::size_t n = 0;
+        for (std::size_t d = j; d < k; ++d) n = std::min(args.size() + 1, n * 10 + std::size_t(format[d] - '0'));
+        j = k + 1;
+        return n == 0 ? args.size() + 1 : n;
+    };
+    // A width or precision taken from the arguments ("*", or "*n$" naming one),
+    // clamped before anything negates it.
+    auto takeInt = [&](std::optional<long>& slot, std::size_t& j) {
+        const std::size_t n = position(j);
+        const FormatArg::Storage* a = n == 0 ? take() : n <= args.size() ? &args[n - 1].storage() : nullptr;
         if (a) slot = static_cast<long>(std::clamp<long long>(asSigned(*a), -kMaxWidth, kMaxWidth));
     };
 
@@ -191,24 +221,18 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
             continue;
         }
         Spec spec;
-        // A positional argument "%n$...".
-        std::size_t k = j;
-        while (k < format.size() && format[k] >= '0' && format[k] <= '9') ++k;
-        if (k > j && k < format.size() && format[k] == '$') {
-            // Position n is argument n-1; 0 and positions past the end take none.
-            std::size_t position = 0;
-            for (std::size_t d = j; d < k; ++d)
-                position = std::min(args.size() + 1, position * 10 + std::size_t(format[d] - '0'));
-            next = position == 0 ? args.size() : std::min(position - 1, args.size());
-            j = k + 1;
-        }
+        // A positional argument "%n$...": position n is argument n-1; 0 and
+        // positions past the end take none.
+        if (const std::size_t n = position(j)) next = n - 1;
+        // The "'" flag asks for thousands grouping, which the C locale that
+        // formats without a locale does not have: it is accepted and prints none.
         while (j < format.size() && isFlag(format[j])) {
             if (format[j] != '\'') spec.flags += format[j];
             ++j;
         }
         if (j < format.size() && format[j] == '*') {
-            takeInt(spec.width);
             ++j;
+            takeInt(spec.width, j);
             if (spec.width && *spec.width < 0) {
                 spec.flags += '-';
                 spec.width = -*spec.width;
@@ -223,8 +247,8 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
         if (j < format.size() && format[j] == '.') {
             ++j;
             if (j < format.size() && format[j] == '*') {
-                takeInt(spec.precision);
                 ++j;
+                takeInt(spec.precision, j);
                 if (spec.precision && *spec.precision < 0) spec.precision.reset();
             } else {
                 long precision = 0;
@@ -250,6 +274,11 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
         }
         spec.conversion = format[j];
         i = j + 1;
+        // %D, %U and %O are %ld, %lu and %lo.
+        if (const std::size_t at = std::string_view("DUO").find(spec.conversion); at != std::string_view::npos) {
+            spec.conversion = "duo"[at];
+            if (spec.length.empty() || spec.length.starts_with('h')) spec.length = "l";
+        }
         if (spec.conversion == 'n') { // never writes through an argument
             take();
             continue;

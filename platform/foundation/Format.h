@@ -1,8 +1,11 @@
 #pragma once
 // The platform's string format: printf conversions (d i u x X o c s f F e E g G
 // p %, with flags, width, precision and the length modifiers h hh l ll z j t q)
-// plus "%@", which prints the description of an object. Arguments are typed
-// at compile time, so a wrong conversion prints its argument as best it can
+// plus "%@", which prints the description of an object, and D U O (%ld, %lu,
+// %lo). Arguments may be named by position ("%2$s", widths and precisions
+// too: "%1$*2$d"). The "'" flag prints no grouping (the C locale). Widths and
+// precisions of text count characters, not bytes. Arguments are typed at
+// compile time, so a wrong conversion prints its argument as best it can
 // instead of reading garbage.
 #include <cstdint>
 #include <memory>

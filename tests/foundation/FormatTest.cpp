@@ -38,6 +38,12 @@ TEST(Format, PrintfConversionsAndObjects) {
         {"%s", {static_cast<const char*>(nullptr)}, "(null)"},
         {"%*d|%-*d|%*d|%.*f", {4, 1, 3, 2, -4, 1, 1, 2.26}, "   1|2  |1   |2.3"}, // a negative width: left-justified
         {"%2$s %1$s", {"world", "hello"}, "hello world"},
+        {"%D|%U|%O|%hD|%s", {-1L, -1L, 8L, std::int64_t(1) << 40, "next"}, "-1|18446744073709551615|10|1099511627776|next"},
+        {"[%1$*2$d][%1$-*2$d][%3$.*2$f][%*2$d]", {7, 3, 2.5, 9}, "[  7][7  ][2.500][  9]"},
+        {"%'d|%'8.1f", {1234567, 1234.5}, "1234567|  1234.5"}, // the C locale has no grouping
+        {"[%3s][%-4@][%.1s][%.2@]", {"\xC3\xA9", pf::Value("\xE2\x82\xAC"), "\xF0\x9F\x98\x80x", pf::Value("a\xFF\xC3")},
+         "[  \xC3\xA9][\xE2\x82\xAC   ][\xF0\x9F\x98\x80][a\xFF]"}, // characters, never bytes of one
+
         {"%@", {pf::Value(pf::Array{1, "two words"})}, "(\n    1,\n    \"two words\"\n)"},
         {"%@ = %@ [%10@]", {pf::Value("key"), pf::Value(3.5), pf::Value("abc")}, "key = 3.5 [       abc]"},
         {"%@|%@", {"text for an object", 12}, "text for an object|12"},
