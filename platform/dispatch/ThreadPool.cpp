@@ -1,6 +1,7 @@
 #include "platform/dispatch/ThreadPool.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -8,105 +9,225 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <vector>
+
+#include "platform/dispatch/ThreadState.h"
 
 namespace pf::dispatch::detail {
 namespace {
 
 constexpr int kPriorities = 4;
-constexpr int kMaxWorkers = 512;
+// Blocked tasks can hold at most this many threads; tasks beyond wait.
+constexpr int kMaxWorkers = 256;
 constexpr int kWarmWorkers = 2;
 constexpr auto kIdleExit = std::chrono::seconds(5);
-// How long queued tasks may wait without any being taken before the watcher
-// decides that the workers are blocked and adds one.
-constexpr auto kStall = std::chrono::milliseconds(2);
+// How often the watcher looks at the busy workers while tasks wait; looks
+// that change nothing back off to the slowest rate.
+constexpr auto kFirstLook = std::chrono::milliseconds(2);
+constexpr auto kSlowestLook = std::chrono::milliseconds(16);
+
+int usableCores() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+struct Worker {
+    pid_t tid = 0;
+    bool busy = false;
+    std::uint64_t taskSerial = 0;   // counts the tasks it took
+    std::uint64_t waitingSerial = 0; // the task it was seen waiting in at the last look
+    bool blocked = false;            // counted in blocked_ until its task ends
+};
 
 class Pool {
 public:
-    Pool() : parallelism_(std::max(kWarmWorkers, static_cast<int>(std::thread::hardware_concurrency()))) {}
+    Pool() : parallelism_(std::max(kWarmWorkers, usableCores())) {}
 
     void submit(Priority priority, Task task) {
         std::unique_lock lock(mutex_);
         queues_[static_cast<int>(priority)].push_back(std::move(task));
         ++pending_;
-        // An idle worker counts until it wakes, so a burst of tasks must not
-        // all lean on the same one.
-        if (idle_ > 0) cv_.notify_one();
-        if (std::size_t(idle_) >= pending_) return;
-        if (workers_ < parallelism_) {
-            startWorker(lock);
-            return;
+        if (mayRunMore()) {
+            // An idle worker counts until it wakes, so a burst of tasks must
+            // not all lean on the same one.
+            if (idle_ > 0) cv_.notify_one();
+            if (std::size_t(idle_) >= pending_) return;
+            if (workers_ < parallelism_ && startWorker(lock)) return;
         }
-        // Every worker is busy: the watcher keeps an eye on them.
-        if (!watcherStarted_) {
-            watcherStarted_ = true;
-            std::thread([this] { watch(); }).detach();
-        } else if (watcherAsleep_) {
-            watcherCv_.notify_one();
-        }
+        wakeWatcher();
     }
 
 private:
-    void startWorker(std::unique_lock<std::mutex>& lock) {
+    bool mayRunMore() const { return busy_ < parallelism_ + blocked_; }
+
+    // Never throws: when no thread can start, the task stays queued for a
+    // worker that exists, or for the watcher's next try.
+    bool startWorker(std::unique_lock<std::mutex>& lock) {
+        auto worker = std::make_shared<Worker>();
+        all_.push_back(worker);
         ++workers_;
+        ++starting_;
         lock.unlock();
-        std::thread([this] { work(); }).detach();
+        bool started = true;
+        try {
+            std::thread([this, worker] { work(worker); }).detach();
+        } catch (const std::system_error&) {
+            started = false;
+        }
+        lock.lock();
+        if (!started) {
+            --workers_;
+            --starting_;
+            std::erase(all_, worker);
+        }
+        return started;
     }
 
-    bool takeNext(Task& out) {
+    void wakeWatcher() {
+        if (watcherAsleep_) {
+            watcherCv_.notify_one();
+            return;
+        }
+        if (watcherStarted_) return;
+        try {
+            std::thread([this] { watch(); }).detach();
+            watcherStarted_ = true;
+        } catch (const std::system_error&) {
+            // Tried again at the next submit.
+        }
+    }
+
+    bool takeNext(Worker& worker, Task& out) {
+        if (!mayRunMore()) return false;
         for (auto& queue : queues_) {
             if (!queue.empty()) {
                 out = std::move(queue.front());
                 queue.pop_front();
                 --pending_;
-                ++taken_;
+                ++busy_;
+                worker.busy = true;
+                ++worker.taskSerial;
                 return true;
             }
         }
         return false;
     }
 
-    void work() {
+    void finished(Worker& worker) {
+        --busy_;
+        worker.busy = false;
+        if (worker.blocked) {
+            worker.blocked = false;
+            --blocked_;
+        }
+    }
+
+    void work(const std::shared_ptr<Worker>& self) {
         pthread_setname_np(pthread_self(), "pf.global");
         std::unique_lock lock(mutex_);
+        self->tid = currentThreadId();
+        --starting_;
         for (;;) {
             Task task;
-            if (takeNext(task)) {
+            if (takeNext(*self, task)) {
                 lock.unlock();
                 task();
                 task = nullptr; // captured state dies outside the lock
                 lock.lock();
+                finished(*self);
                 continue;
             }
             ++idle_;
-            const bool woke = cv_.wait_for(lock, kIdleExit, [&] { return pending_ > 0; });
+            const bool woke = cv_.wait_for(lock, kIdleExit, [&] { return pending_ > 0 && mayRunMore(); });
             --idle_;
             if (!woke && workers_ > kWarmWorkers) {
                 --workers_;
+                std::erase(all_, self);
                 return;
             }
         }
     }
 
-    // Sleeps while nothing waits; otherwise looks every kStall whether any
-    // task was taken since the last look, and adds a worker when none was.
+    // Sleeps while no task waits; otherwise looks at the busy workers. One
+    // seen waiting in the kernel on the same task at two looks in a row is
+    // blocked, and another task may run in its place; it counts again when
+    // seen runnable or when its task ends. A single look would take a worker
+    // that waits an instant for a lock for a blocked one.
     void watch() {
         pthread_setname_np(pthread_self(), "pf.global.watch");
         std::unique_lock lock(mutex_);
+        auto interval = kFirstLook;
         for (;;) {
-            watcherAsleep_ = true;
-            watcherCv_.wait(lock, [&] { return pending_ > 0; });
-            watcherAsleep_ = false;
-            const std::uint64_t seen = taken_;
+            if (pending_ == 0) {
+                watcherAsleep_ = true;
+                watcherCv_.wait(lock, [&] { return pending_ > 0; });
+                watcherAsleep_ = false;
+                interval = kFirstLook;
+            }
             lock.unlock();
-            std::this_thread::sleep_for(kStall);
+            std::this_thread::sleep_for(interval);
             lock.lock();
-            if (pending_ > 0 && taken_ == seen && workers_ < kMaxWorkers) {
-                startWorker(lock);
-                lock.lock();
+            if (pending_ == 0) continue;
+            const bool changed = lookAtBusyWorkers(lock) | addRoomForWaitingTasks(lock);
+            interval = changed ? kFirstLook : std::min(interval * 2, kSlowestLook);
+        }
+    }
+
+    // Wakes idle workers, then starts threads (a few per look), for as many
+    // waiting tasks as may run. Returns whether it started any.
+    bool addRoomForWaitingTasks(std::unique_lock<std::mutex>& lock) {
+        constexpr int kStartsPerLook = 4;
+        int wanted = std::min<long>(parallelism_ + blocked_ - busy_ - starting_, static_cast<long>(pending_));
+        if (wanted <= 0) return false;
+        if (idle_ > 0) cv_.notify_all();
+        wanted -= idle_;
+        bool started = false;
+        for (int i = 0; i < std::min(wanted, kStartsPerLook) && workers_ < kMaxWorkers; ++i)
+            started = startWorker(lock) || started;
+        return started;
+    }
+
+    // Returns whether any worker changed between blocked and not.
+    bool lookAtBusyWorkers(std::unique_lock<std::mutex>& lock) {
+        struct Seen {
+            std::shared_ptr<Worker> worker;
+            pid_t tid;
+            std::uint64_t serial;
+            ThreadState state;
+        };
+        std::vector<Seen> seen;
+        for (const auto& worker : all_)
+            if (worker->busy && worker->tid != 0) seen.push_back({worker, worker->tid, worker->taskSerial, {}});
+        // The reads go to the kernel: done without the lock.
+        lock.unlock();
+        for (auto& s : seen) s.state = readThreadState(s.tid);
+        lock.lock();
+        bool changed = false;
+        for (auto& s : seen) {
+            Worker& worker = *s.worker;
+            if (!worker.busy || worker.taskSerial != s.serial) continue; // it moved on meanwhile
+            if (s.state == ThreadState::Waiting) {
+                if (worker.waitingSerial == s.serial && !worker.blocked && blocked_ + parallelism_ < kMaxWorkers) {
+                    worker.blocked = true;
+                    ++blocked_;
+                    changed = true;
+                }
+                worker.waitingSerial = s.serial;
+            } else {
+                worker.waitingSerial = 0;
+                if (s.state == ThreadState::Runnable && worker.blocked) {
+                    worker.blocked = false;
+                    --blocked_;
+                    changed = true;
+                }
             }
         }
+        return changed;
     }
 
     const int parallelism_;
@@ -114,10 +235,13 @@ private:
     std::condition_variable cv_;
     std::condition_variable watcherCv_;
     std::array<std::deque<Task>, kPriorities> queues_;
+    std::vector<std::shared_ptr<Worker>> all_;
     std::size_t pending_ = 0;
-    std::uint64_t taken_ = 0;
     int workers_ = 0;
     int idle_ = 0;
+    int busy_ = 0;
+    int blocked_ = 0;
+    int starting_ = 0; // threads started that have not taken the lock yet
     bool watcherStarted_ = false;
     bool watcherAsleep_ = false;
 };

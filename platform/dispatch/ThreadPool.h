@@ -1,8 +1,9 @@
 #pragma once
-// The elastic pool behind the global queues. As many workers as the machine
-// has cores run the queued tasks; a task that blocks never starves the
-// others, because a watcher adds a worker whenever tasks are waiting and none
-// has been taken for a moment. Workers beyond the warm ones leave when idle.
+// The elastic pool behind the global queues. As many tasks run at once as the
+// process may use cores; a task that blocks never starves the others, because
+// a watcher that finds a worker waiting in the kernel on the same task at two
+// looks in a row lets one more task run in its place, starting a thread when
+// no idle one is left. Workers beyond the warm ones leave when idle.
 #include "platform/dispatch/Queue.h"
 
 namespace pf::dispatch::detail {
