@@ -59,11 +59,13 @@ void VDApplication::run() {
 }
 
 void VDApplication::waitInEventLoopFor(double seconds) {
-    const pf::Date limit = pf::Date::now().addingSeconds(seconds);
+    // A monotonic deadline: a step of the wall clock neither stretches nor
+    // cuts the slice.
+    const auto deadline = pf::RunLoop::deadlineIn(seconds);
     pf::RunLoop& loop = pf::RunLoop::current();
     do {
-        VDGuardNamed("-[VDApplication waitInEventLoopFor:]", __LINE__, [&] { loop.runUntil(limit); });
-    } while (pf::Date::now() < limit && !shouldExit_);
+        VDGuardNamed("-[VDApplication waitInEventLoopFor:]", __LINE__, [&] { loop.runUntilDeadline(deadline); });
+    } while (pf::RunLoop::Clock::now() < deadline && !shouldExit_);
 }
 
 void VDApplication::terminate() {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -11,17 +12,16 @@
 namespace pf::dispatch::detail {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = TimerClock;
 
 class TimerThread {
 public:
     TimerThread() { std::thread([this] { run(); }).detach(); }
 
-    std::uint64_t schedule(double seconds, std::function<void()> callback) {
-        const auto delay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds < 0 ? 0 : seconds));
+    std::uint64_t schedule(Clock::time_point deadline, std::function<void()> callback) {
         std::lock_guard lock(mutex_);
         const std::uint64_t id = ++nextId_;
-        due_.emplace(std::make_pair(Clock::now() + delay, id), std::move(callback));
+        due_.emplace(std::make_pair(deadline, id), std::move(callback));
         cv_.notify_one();
         return id;
     }
@@ -74,8 +74,28 @@ TimerThread& timers() {
 
 } // namespace
 
+TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds) {
+    // Far enough for any real wait, near enough that adding it to the clock
+    // cannot overflow; NaN and negative delays mean now.
+    constexpr double kLongestSeconds = 1e9;
+    if (!(seconds > 0)) return now;
+    const std::chrono::duration<double> delay(std::min(seconds, kLongestSeconds));
+    return now + std::chrono::duration_cast<TimerClock::duration>(delay);
+}
+
+TimerClock::time_point nextTimerDeadline(TimerClock::time_point previous, TimerClock::duration interval,
+                                         TimerClock::time_point now) {
+    const TimerClock::time_point next = previous + interval;
+    if (next > now) return next;
+    return previous + ((now - previous) / interval + 1) * interval;
+}
+
+std::uint64_t scheduleAt(TimerClock::time_point deadline, std::function<void()> callback) {
+    return timers().schedule(deadline, std::move(callback));
+}
+
 std::uint64_t scheduleAfter(double seconds, std::function<void()> callback) {
-    return timers().schedule(seconds, std::move(callback));
+    return scheduleAt(deadlineAfter(Clock::now(), seconds), std::move(callback));
 }
 
 void cancelTimer(std::uint64_t id) { timers().cancel(id); }

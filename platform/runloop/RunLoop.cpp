@@ -5,62 +5,80 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cmath>
+#include <atomic>
+#include <climits>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <optional>
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/ThreadState.h"
+#include "platform/dispatch/TimerThread.h"
 
 namespace pf {
 namespace {
 
+using Clock = RunLoop::Clock;
+
 class EpollRunLoop;
 
-class FdSource final : public RunLoop::Source, public std::enable_shared_from_this<FdSource> {
+// Sources hold their loop weakly: a loop ends with its thread, and a source
+// kept elsewhere must then be harmless rather than reach into freed memory.
+class FdSource final : public RunLoop::Source {
 public:
-    FdSource(EpollRunLoop* loop, int fd, std::function<void()> callback)
-        : loop_(loop), fd_(fd), callback_(std::move(callback)) {}
+    FdSource(std::weak_ptr<EpollRunLoop> loop, std::uint64_t id, int fd, std::function<void()> callback)
+        : loop_(std::move(loop)), id_(id), fd_(fd), callback_(std::move(callback)) {}
     void setEnabled(bool enabled) override;
     bool isEnabled() const override { return enabled_ && valid_; }
     void invalidate() override;
     void fire() {
-        if (valid_ && enabled_) {
+        if (isEnabled()) {
             auto keep = callback_; // the callback may invalidate its own source
             keep();
         }
     }
+    std::uint64_t id() const { return id_; }
     int fd() const { return fd_; }
-    bool valid_ = true;
-    bool enabled_ = true;
+    // Changed under the loop's lock, read without it.
+    std::atomic<bool> valid_{true};
+    std::atomic<bool> enabled_{true};
 
 private:
-    EpollRunLoop* loop_;
+    std::weak_ptr<EpollRunLoop> loop_;
+    std::uint64_t id_;
     int fd_;
     std::function<void()> callback_;
 };
 
 class TimerEntry final : public RunLoop::Source {
 public:
-    TimerEntry(double interval, std::function<void()> callback) : interval_(interval), callback_(std::move(callback)) {}
-    void setEnabled(bool enabled) override { enabled_ = enabled; }
+    TimerEntry(std::weak_ptr<EpollRunLoop> loop, Clock::time_point next, Clock::duration interval,
+               std::function<void()> callback)
+        : next_(next), interval_(interval), loop_(std::move(loop)), callback_(std::move(callback)) {}
+    void setEnabled(bool enabled) override;
     bool isEnabled() const override { return enabled_ && valid_; }
     void invalidate() override { valid_ = false; }
-    double interval_;
-    double next_ = 0;
+    const std::function<void()>& callback() const { return callback_; }
+    Clock::time_point next_; // guarded by the loop's lock
+    const Clock::duration interval_;
+    std::atomic<bool> enabled_{true};
+    std::atomic<bool> valid_{true};
+
+private:
+    std::weak_ptr<EpollRunLoop> loop_;
     std::function<void()> callback_;
-    bool enabled_ = true;
-    bool valid_ = true;
 };
 
-class EpollRunLoop final : public RunLoop {
+constexpr std::uint64_t kWakeId = 0;
+
+class EpollRunLoop final : public RunLoop, public std::enable_shared_from_this<EpollRunLoop> {
 public:
-    EpollRunLoop() : epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    explicit EpollRunLoop(pid_t ownerThread)
+        : owner_(ownerThread), epoll_(::epoll_create1(EPOLL_CLOEXEC)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         epoll_event ev{};
         ev.events = EPOLLIN;
-        ev.data.ptr = nullptr; // the wake-up descriptor
+        ev.data.u64 = kWakeId;
         ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev);
     }
     ~EpollRunLoop() override {
@@ -68,50 +86,59 @@ public:
         ::close(wake_);
     }
 
-    Result runUntil(Date limit) override {
-        bool handled = false;
-        const double now = Date::now().secondsSince1970;
-        handled = runDueTimers(now) || handled;
-        if (handled) return Result::HandledInput;
+    Result runUntilDeadline(Clock::time_point deadline) override {
+        if (runDueTimers()) return Result::HandledInput;
+        for (;;) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point wakeAt = deadline;
+            if (const auto next = nextTimer(); next && *next < wakeAt) wakeAt = *next;
+            // Ceiling to whole milliseconds, so the wait never ends just short
+            // of a deadline; longer waits than epoll takes are made in parts.
+            const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now).count();
+            const int timeoutMs = static_cast<int>(std::clamp<long long>(waitMs, 0, INT_MAX));
 
-        double wait = limit.secondsSince1970 - now;
-        if (const double next = nextTimer(); next > 0) wait = std::min(wait, next - now);
-        const int timeoutMs = wait <= 0 ? 0 : static_cast<int>(std::ceil(wait * 1000.0));
-
-        epoll_event events[32];
-        int n = ::epoll_wait(epoll_, events, 32, timeoutMs);
-        if (n < 0) n = 0; // EINTR: a signal is no input
-        std::vector<std::shared_ptr<FdSource>> ready;
-        for (int i = 0; i < n; ++i) {
-            auto* source = static_cast<FdSource*>(events[i].data.ptr);
-            if (!source) {
-                std::uint64_t count;
-                [[maybe_unused]] ssize_t r = ::read(wake_, &count, sizeof count);
-                handled = true;
-                continue;
+            epoll_event events[32];
+            const int n = ::epoll_wait(epoll_, events, 32, timeoutMs); // EINTR: a signal is no input
+            bool handled = false;
+            std::vector<std::shared_ptr<FdSource>> ready;
+            {
+                std::lock_guard lock(mutex_);
+                for (int i = 0; i < n; ++i) {
+                    if (events[i].data.u64 == kWakeId) {
+                        std::uint64_t count;
+                        [[maybe_unused]] ssize_t r = ::read(wake_, &count, sizeof count);
+                        handled = true;
+                    } else if (auto it = sources_.find(events[i].data.u64); it != sources_.end()) {
+                        ready.push_back(it->second);
+                    }
+                }
             }
-            auto it = sources_.find(source);
-            if (it != sources_.end()) ready.push_back(it->second);
+            for (auto& source : ready) {
+                handled = true;
+                source->fire();
+            }
+            handled = runDueTimers() || handled;
+            if (handled) return Result::HandledInput;
+            if (Clock::now() >= deadline) return Result::TimedOut;
         }
-        for (auto& source : ready) {
-            handled = true;
-            source->fire();
-        }
-        handled = runDueTimers(Date::now().secondsSince1970) || handled;
-        return handled ? Result::HandledInput : Result::TimedOut;
     }
 
     std::shared_ptr<Source> addReadSource(int fd, std::function<void()> onReadable) override {
-        auto source = std::make_shared<FdSource>(this, fd, std::move(onReadable));
-        sources_[source.get()] = source;
-        watch(source.get(), true);
+        std::lock_guard lock(mutex_);
+        auto source = std::make_shared<FdSource>(weak_from_this(), ++lastSourceId_, fd, std::move(onReadable));
+        sources_[source->id()] = source;
+        watchLocked(*source, true); // a wait in progress sees it at once
         return source;
     }
 
     std::shared_ptr<Source> addTimer(double firstAfter, double interval, std::function<void()> onFire) override {
-        auto timer = std::make_shared<TimerEntry>(interval, std::move(onFire));
-        timer->next_ = Date::now().secondsSince1970 + std::max(0.0, firstAfter);
-        timers_.push_back(timer);
+        const Clock::duration period = dispatch::detail::deadlineAfter({}, interval) - Clock::time_point{};
+        auto timer = std::make_shared<TimerEntry>(weak_from_this(), deadlineIn(firstAfter), period, std::move(onFire));
+        {
+            std::lock_guard lock(mutex_);
+            timers_.push_back(timer);
+        }
+        wakeOtherThread();
         return timer;
     }
 
@@ -120,68 +147,102 @@ public:
         [[maybe_unused]] ssize_t r = ::write(wake_, &one, sizeof one);
     }
 
-    void watch(FdSource* source, bool on) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.ptr = source;
-        if (on)
-            ::epoll_ctl(epoll_, EPOLL_CTL_ADD, source->fd(), &ev);
-        else
-            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, source->fd(), nullptr);
+    // A wait in progress on the loop's thread has to take a new deadline into
+    // account; on that thread itself the next wait does.
+    void wakeOtherThread() {
+        if (dispatch::detail::currentThreadId() != owner_) wakeUp();
     }
 
-    void forget(FdSource* source) {
-        watch(source, false);
-        sources_.erase(source);
+    void setEnabled(FdSource& source, bool enabled) {
+        std::lock_guard lock(mutex_);
+        if (!source.valid_ || enabled == source.enabled_) return;
+        source.enabled_ = enabled;
+        watchLocked(source, enabled);
+    }
+
+    void invalidate(FdSource& source) {
+        std::shared_ptr<FdSource> entry; // released after the lock
+        std::lock_guard lock(mutex_);
+        if (!source.valid_) return;
+        source.valid_ = false;
+        if (source.enabled_) watchLocked(source, false);
+        source.enabled_ = false;
+        if (auto it = sources_.find(source.id()); it != sources_.end()) {
+            entry = std::move(it->second);
+            sources_.erase(it);
+        }
     }
 
 private:
-    double nextTimer() {
-        double next = 0;
+    void watchLocked(const FdSource& source, bool on) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = source.id();
+        if (on)
+            ::epoll_ctl(epoll_, EPOLL_CTL_ADD, source.fd(), &ev);
+        else
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, source.fd(), nullptr);
+    }
+
+    std::optional<Clock::time_point> nextTimer() {
+        std::lock_guard lock(mutex_);
+        std::optional<Clock::time_point> next;
         for (auto& t : timers_)
-            if (t->isEnabled() && (next == 0 || t->next_ < next)) next = t->next_;
+            if (t->isEnabled() && (!next || t->next_ < *next)) next = t->next_;
         return next;
     }
 
-    bool runDueTimers(double now) {
-        std::erase_if(timers_, [](const auto& t) { return !t->valid_; });
+    bool runDueTimers() {
         std::vector<std::shared_ptr<TimerEntry>> due;
-        for (auto& t : timers_)
-            if (t->isEnabled() && t->next_ <= now) due.push_back(t);
-        for (auto& t : due) {
-            if (t->interval_ > 0)
-                t->next_ = std::max(t->next_ + t->interval_, now);
-            else
-                t->valid_ = false;
-            auto callback = t->callback_;
-            callback();
+        {
+            std::lock_guard lock(mutex_);
+            std::erase_if(timers_, [](const auto& t) { return !t->valid_; });
+            const Clock::time_point now = Clock::now();
+            for (auto& t : timers_) {
+                if (!t->isEnabled() || t->next_ > now) continue;
+                due.push_back(t);
+                if (t->interval_.count() > 0)
+                    t->next_ = dispatch::detail::nextTimerDeadline(t->next_, t->interval_, now);
+                else
+                    t->valid_ = false;
+            }
         }
+        for (auto& t : due) t->callback()();
         return !due.empty();
     }
 
+    const pid_t owner_;
     int epoll_;
     int wake_;
-    std::map<FdSource*, std::shared_ptr<FdSource>> sources_;
+    std::mutex mutex_;
+    std::uint64_t lastSourceId_ = kWakeId;
+    std::map<std::uint64_t, std::shared_ptr<FdSource>> sources_;
     std::vector<std::shared_ptr<TimerEntry>> timers_;
 };
 
 void FdSource::setEnabled(bool enabled) {
-    if (!valid_ || enabled == enabled_) return;
-    enabled_ = enabled;
-    loop_->watch(this, enabled);
+    if (auto loop = loop_.lock())
+        loop->setEnabled(*this, enabled);
+    else if (valid_)
+        enabled_ = enabled;
 }
 
 void FdSource::invalidate() {
-    if (!valid_) return;
-    valid_ = false;
-    auto keep = shared_from_this();
-    if (enabled_) loop_->watch(this, false);
-    enabled_ = false;
-    loop_->forget(this);
+    if (auto loop = loop_.lock()) {
+        loop->invalidate(*this);
+    } else {
+        valid_ = false;
+        enabled_ = false;
+    }
 }
 
-EpollRunLoop* makeLoop(bool servesMainQueue) {
-    auto* loop = new EpollRunLoop;
+void TimerEntry::setEnabled(bool enabled) {
+    enabled_ = enabled;
+    if (auto loop = loop_.lock(); loop && enabled) loop->wakeOtherThread();
+}
+
+std::shared_ptr<EpollRunLoop> makeLoop(pid_t ownerThread, bool servesMainQueue) {
+    auto loop = std::make_shared<EpollRunLoop>(ownerThread);
     if (servesMainQueue)
         loop->addReadSource(dispatch::detail::mainQueueWakeFd(), [] { dispatch::detail::drainMainQueue(); });
     return loop;
@@ -190,21 +251,29 @@ EpollRunLoop* makeLoop(bool servesMainQueue) {
 } // namespace
 
 RunLoop& RunLoop::current() {
-    // Loops live as long as their thread; the main one for the whole process.
-    thread_local std::unique_ptr<EpollRunLoop> loop;
     if (dispatch::isMainThread()) return main();
-    if (!loop) loop.reset(makeLoop(false));
+    thread_local std::shared_ptr<EpollRunLoop> loop;
+    if (!loop) loop = makeLoop(dispatch::detail::currentThreadId(), false);
     return *loop;
 }
 
 RunLoop& RunLoop::main() {
-    static EpollRunLoop* loop = makeLoop(true);
-    return *loop;
+    // The main thread's id is the process id; the loop lives for the process.
+    static auto* loop = new std::shared_ptr<EpollRunLoop>(makeLoop(::getpid(), true));
+    return **loop;
+}
+
+RunLoop::Clock::time_point RunLoop::deadlineIn(double seconds) {
+    return dispatch::detail::deadlineAfter(Clock::now(), seconds);
+}
+
+RunLoop::Result RunLoop::runUntil(Date limit) {
+    return runUntilDeadline(deadlineIn(limit.secondsSince1970 - Date::now().secondsSince1970));
 }
 
 void RunLoop::runFor(double seconds) {
-    const Date limit = Date::now().addingSeconds(seconds);
-    while (Date::now() < limit) runUntil(limit);
+    const Clock::time_point deadline = deadlineIn(seconds);
+    while (Clock::now() < deadline) runUntilDeadline(deadline);
 }
 
 } // namespace pf

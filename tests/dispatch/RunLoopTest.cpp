@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <thread>
 
@@ -161,11 +163,63 @@ TEST(RunLoop, TimedOutOnlyAtTheLimitAndWakeUpFromAnotherThread) {
         EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(-1)), Result::TimedOut); // a past limit returns at once
 
         // Whether the wake-up comes before or while the loop waits, it ends
-        // the wait long before the limit, and counts as input.
-        std::thread waker([&] { loop.wakeUp(); });
-        EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(30)), Result::HandledInput);
-        waker.join();
+        // the wait long before the limit, and counts as input; waits longer
+        // than epoll's 24 days, or endless, do not overflow.
+        for (double seconds : {30.0, 30.0 * 86400, 1e300, HUGE_VAL}) {
+            std::thread waker([&] { loop.wakeUp(); });
+            EXPECT_EQ(loop.runUntil(Date::now().addingSeconds(seconds)), Result::HandledInput) << seconds;
+            waker.join();
+        }
     });
+}
+
+TEST(RunLoop, OtherThreadsMayAddToARunningLoop) {
+    RunLoop* loop = nullptr;
+    std::thread::id ownerId;
+    std::atomic<bool> stop{false};
+    vt::Event running, timerFired, sourceFired;
+    std::atomic<bool> wrongThread{false};
+    std::thread owner([&] {
+        loop = &RunLoop::current();
+        ownerId = std::this_thread::get_id();
+        running.signal();
+        // An hour-long wait: what other threads add must take effect at once.
+        while (!stop) loop->runUntil(Date::now().addingSeconds(3600));
+    });
+    ASSERT_TRUE(running.wait());
+    const auto onOwner = [&](vt::Event& event) {
+        return [&] {
+            if (std::this_thread::get_id() != ownerId) wrongThread = true;
+            event.signal();
+        };
+    };
+    Pipe pipe;
+    auto timer = loop->addTimer(0.01, 0.0, onOwner(timerFired));
+    auto source = loop->addReadSource(pipe.reader(), onOwner(sourceFired));
+    EXPECT_TRUE(timerFired.wait()) << "the wait did not take the new timer into account";
+    pipe.put();
+    EXPECT_TRUE(sourceFired.wait());
+    source->invalidate();
+    stop = true;
+    loop->wakeUp();
+    owner.join();
+    EXPECT_FALSE(wrongThread);
+}
+
+TEST(RunLoop, SourcesOutliveTheirThreadsLoop) {
+    Pipe pipe;
+    std::shared_ptr<RunLoop::Source> source, timer;
+    onOwnThread([&](RunLoop& loop) {
+        source = loop.addReadSource(pipe.reader(), [] {});
+        timer = loop.addTimer(0.0, 1.0, [] {});
+    });
+    // The loop ended with its thread; the sources are inert, not dangling.
+    for (auto* s : {source.get(), timer.get()}) {
+        s->setEnabled(false);
+        s->setEnabled(true);
+        s->invalidate();
+        EXPECT_FALSE(s->isEnabled());
+    }
 }
 
 } // namespace

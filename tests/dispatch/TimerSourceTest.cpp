@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
+#include "platform/dispatch/TimerThread.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -75,8 +76,17 @@ TEST(TimerSource, NothingFiresBeforeResumeOrAfterCancel) {
     auto cancelledFirst = everyMs(fired);
     cancelledFirst->cancel();
     cancelledFirst->resume();
+    // "Forever" (all bits set) and a month away must not overflow the clock
+    // into the past.
+    auto forever = everyMs(fired), month = everyMs(fired);
+    forever->setTimer(UINT64_MAX, UINT64_MAX, 0);
+    month->setTimer(31ull * 86400 * 1000 * kMs, 0, 0);
+    forever->resume();
+    month->resume();
     passDeadline(queue, 0.05);
     EXPECT_EQ(fired, 0);
+    forever->cancel();
+    month->cancel();
 
     auto running = everyMs(runningFired);
     running->resume();
@@ -86,6 +96,49 @@ TEST(TimerSource, NothingFiresBeforeResumeOrAfterCancel) {
     passDeadline(queue, 0.05);
     EXPECT_EQ(runningFired, atCancel);
     suspended->cancel();
+}
+
+TEST(TimerSource, DeadlinesStayOnTheGridOfThePeriod) {
+    using pf::dispatch::detail::nextTimerDeadline;
+    using Clock = pf::dispatch::detail::TimerClock;
+    const Clock::time_point t0{std::chrono::seconds(100)};
+    const auto period = std::chrono::milliseconds(1);
+    const struct {
+        const char* what;
+        std::chrono::microseconds late; // how long after the previous deadline it is handled
+        Clock::time_point expected;
+    } cases[] = {
+        {"on time", 0us, t0 + period},
+        {"woken late", 900us, t0 + period},
+        {"handled exactly at the next deadline", 1000us, t0 + 2 * period},
+        {"three deadlines missed fold into one", 3500us, t0 + 4 * period},
+    };
+    for (const auto& c : cases) EXPECT_EQ(nextTimerDeadline(t0, period, t0 + c.late), c.expected) << c.what;
+    // Every firing woken up to 0.9 ms late: a 1 ms timer still fires 1000
+    // times in a second, not 1000 / 1.9.
+    int fired = 0;
+    for (Clock::time_point deadline = t0; deadline < t0 + 1s; ++fired)
+        deadline = nextTimerDeadline(deadline, period, deadline + 900us);
+    EXPECT_EQ(fired, 1000);
+}
+
+TEST(TimerSource, AResumedSourceLivesUntilCancelled) {
+    auto queue = Queue::serial("timer");
+    std::atomic<int> fired{0};
+    auto timer = TimerSource::create(queue);
+    const std::weak_ptr<TimerSource> weak = timer;
+    timer->setTimer(0, 1 * kMs, 0);
+    timer->setEventHandler([&fired, weak] {
+        if (++fired == 5)
+            if (auto self = weak.lock()) self->cancel();
+    });
+    timer->resume();
+    timer.reset(); // the caller lets it go: it keeps firing
+    ASSERT_TRUE(waitForCount(fired, 5));
+    passDeadline(queue, 0.05);
+    EXPECT_EQ(fired, 5);
+    // Its last firings have passed the timer thread and the queue by now.
+    EXPECT_TRUE(weak.expired()) << "a cancelled source is not released";
 }
 
 TEST(TimerSource, SlowHandlerRunsAreNeverConcurrent) {
