@@ -3,6 +3,10 @@
 // own name; "--" or the first bare word ends the options.
 #include "app/VDApplication.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -10,14 +14,31 @@
 
 namespace {
 
-constexpr std::string_view kWhite = " \t\n\r\v\f";
-constexpr std::string_view kWhiteDash = " \t\n\r\v\f-";
+// The platform's white-space-and-newline set is Unicode's White_Space
+// property (separators Z*, tab to carriage return, U+0085), which is exactly
+// what ICU's u_isUWhiteSpace answers.
+bool isWhite(UChar32 c, bool alsoDash) { return (alsoDash && c == '-') || (c >= 0 && u_isUWhiteSpace(c)); }
 
-std::string trim(std::string_view text, std::string_view set) {
-    const auto first = text.find_first_not_of(set);
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(set);
-    return std::string(text.substr(first, last - first + 1));
+// Trims whole code points from both ends; an invalid sequence stops the trim.
+std::string trim(std::string_view text, bool alsoDash) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto length = static_cast<std::int32_t>(text.size());
+    std::int32_t first = 0, last = length;
+    while (first < last) {
+        std::int32_t next = first;
+        UChar32 c;
+        U8_NEXT(bytes, next, last, c);
+        if (!isWhite(c, alsoDash)) break;
+        first = next;
+    }
+    while (last > first) {
+        std::int32_t previous = last;
+        UChar32 c;
+        U8_PREV(bytes, first, previous, c);
+        if (!isWhite(c, alsoDash)) break;
+        last = previous;
+    }
+    return std::string(text.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)));
 }
 
 std::vector<std::string_view> splitAtEquals(std::string_view text) {
@@ -44,22 +65,22 @@ std::optional<pf::Dictionary> VDApplication::parseOptions(const pf::Array& argum
             if (pieces.size() > 1) {
                 const std::string_view rest(argument.data() + pieces[0].size() + 1,
                                             argument.size() - pieces[0].size() - 1);
-                options[trim(pieces[0], kWhiteDash)] = trim(rest, kWhite);
+                options[trim(pieces[0], true)] = trim(rest, false);
             } else {
                 if (argument == "--" || argument.empty() || argument[0] != '-') break;
-                std::string key = trim(argument, kWhiteDash);
+                std::string key = trim(argument, true);
                 if (i + 1 >= count) {
                     options[key] = key;
                 } else {
                     const std::string& next = arguments[i + 1].string();
                     if (next == "=") {
                         if (i + 2 >= count) break;
-                        options[key] = trim(arguments[i + 2].string(), kWhite);
+                        options[key] = trim(arguments[i + 2].string(), false);
                         i += 2;
                     } else if (!next.empty() && next[0] == '-') {
                         options[key] = key;
                     } else {
-                        options[key] = trim(next, kWhite);
+                        options[key] = trim(next, false);
                         i += 1;
                     }
                 }

@@ -35,13 +35,14 @@ std::string VDApplication::applicationSupportPathWithLeaf(const std::string* lea
                bundleName && bundleName->isString()) {
         name = bundleName->string();
     }
-    const std::optional<std::string> base = pf::applicationSupportDirectory(shared);
-    if (!base) return {};
-    std::string path = *base;
-    if (!name.empty()) path = (std::filesystem::path(path) / name).string();
+    // A folder that cannot be found is the empty path, which the steps below
+    // still take: creating it fails quietly and the check logs it.
+    std::string path;
+    if (const std::optional<std::string> base = pf::applicationSupportDirectory(shared))
+        path = name.empty() ? *base : (std::filesystem::path(*base) / name).string();
 
     std::error_code ignored;
-    std::filesystem::create_directories(path, ignored);
+    if (!path.empty()) std::filesystem::create_directories(path, ignored);
 
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

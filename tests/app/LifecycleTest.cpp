@@ -136,6 +136,9 @@ TEST(ExceptionConvention, CallStackTextEndsWithTheRegionStart) {
         EXPECT_GE(expected.size(), 4u);
         EXPECT_EQ(vd_formattedCallStackReturnAddresses(e), expected);
         EXPECT_NE(vd_lowestMappedRegionStart(), UINT64_MAX);
+        // An exception that was never raised has no stack: the region start alone.
+        EXPECT_EQ(vd_formattedCallStackReturnAddresses(pf::Exception(e.name(), e.reason())),
+                  std::vector<std::string>{expected.back()});
     }
 }
 
@@ -143,44 +146,51 @@ TEST(SupportFolders, ChecksOwnershipAndModeWithoutChangingAnything) {
     vt::TempDir shared, user;
     ::setenv("VICAR_SHARED_SUPPORT_DIR", shared.path().c_str(), 1);
     ::setenv("VICAR_USER_SUPPORT_DIR", user.path().c_str(), 1);
+    constexpr uid_t kNobody = 65534, kNoSuchUser = 54321; // the latter has no home to search
     struct Case {
         const char* name;
         bool shared;
         unsigned mode;
         uid_t owner;
-        bool asNobody;
+        uid_t runAs;
         const char* expectedFragment; // nullptr: no message
     };
     const Case cases[] = {
-        {"0755 is fine", true, 0755, 0, false, nullptr},
-        {"0600 lacks x", true, 0600, 0, false, "Support path has unexpected permissions! 384"},
-        {"per-user 0600", false, 0600, 0, false, "Support path has unexpected permissions! 384"},
-        {"shared owned by other: no ownership check", true, 0755, 65534, false, nullptr},
-        {"per-user owned by other, as root: no check", false, 0755, 65534, false, nullptr},
-        {"per-user owned by other, as a user", false, 0755, 0, true, "Support path is not owned by us! 0 != 65534"},
+        {"0755 is fine", true, 0755, 0, 0, nullptr},
+        {"0600 lacks x", true, 0600, 0, 0, "Support path has unexpected permissions! 384"},
+        {"per-user 0600", false, 0600, 0, 0, "Support path has unexpected permissions! 384"},
+        {"shared owned by other: no ownership check", true, 0755, kNobody, 0, nullptr},
+        {"per-user owned by other, as root: no check", false, 0755, kNobody, 0, nullptr},
+        {"per-user owned by other, as a user", false, 0755, 0, kNobody, "Support path is not owned by us! 0 != 65534"},
+        {"per-user folder not found", false, 0755, 0, kNoSuchUser, "Support path is not accessible! ()"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const int status = vt::runInChild([&] {
             vt::LogCapture capture;
             const std::string leaf = "Leaf";
-            const std::string folder = (c.shared ? shared.path() : user.path()) + "/Leaf";
+            std::string folder = (c.shared ? shared.path() : user.path()) + "/Leaf";
             ::mkdir(folder.c_str(), 0700);
             ::chmod(folder.c_str(), c.mode);
             ::chown(folder.c_str(), c.owner, c.owner);
-            if (c.asNobody) {
+            if (c.runAs == kNoSuchUser) {
+                ::unsetenv("VICAR_USER_SUPPORT_DIR");
+                ::unsetenv("XDG_DATA_HOME");
+                folder.clear();
+            }
+            if (c.runAs) {
                 ::chmod(shared.path().c_str(), 0755);
                 ::chmod(user.path().c_str(), 0755);
-                if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 50;
+                if (::setgid(c.runAs) != 0 || ::setuid(c.runAs) != 0) return 50;
             }
             VDApplication app;
             const std::string path = app.applicationSupportPathWithLeaf(&leaf, c.shared);
             if (path != folder) return 51;
             struct stat st {};
-            if (::stat(folder.c_str(), &st) != 0 || (st.st_mode & 07777) != c.mode) return 52;
-            const bool logged = !capture.lines().empty();
-            if (!c.expectedFragment) return logged ? 53 : 0;
-            return capture.contains(c.expectedFragment) ? 0 : 54;
+            if (!folder.empty() && (::stat(folder.c_str(), &st) != 0 || (st.st_mode & 07777) != c.mode)) return 52;
+            const auto lines = capture.lines();
+            if (!c.expectedFragment) return lines.empty() ? 0 : 53;
+            return lines.size() == 1 && capture.contains(c.expectedFragment) ? 0 : 54;
         });
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);

@@ -36,6 +36,12 @@ TEST(Options, ParsesTheDocumentedSequences) {
         {"later pair replaces", args({"a=1", "a=2"}), {{"a", "2"}}},
         {"value trimmed of blanks", args({"-n", " v \t"}), {{"n", "v"}}},
         {"key trimmed of blanks and dashes", args({" -k- = v "}), {{"k", "v"}}},
+        // The whole Unicode white-space-and-newline set, not only ASCII.
+        {"value trimmed of Unicode spaces",
+         args({"-n", "\u00a0\u2028\u0085v\u00a0w\u2000\u200a\u2029\u3000", "-m=\u3000x\u202f"}),
+         {{"n", "v\u00a0w"}, {"m", "x"}}},
+        {"key trimmed of Unicode spaces", args({"\u2003-k\u00a0=1"}), {{"k", "1"}}},
+        {"zero-width space is no blank", args({"-z", "\u200bz"}), {{"z", "\u200bz"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
