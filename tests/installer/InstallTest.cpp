@@ -10,6 +10,7 @@
 #include <atomic>
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "installer/TargetLock.h"
@@ -285,7 +286,8 @@ TEST_F(Install, StagedFilesHaveNoPermissionsUntilTheirOwnerIsSet) {
             if (event->len == 0 || ::fstatat(folder.get(), event->name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
             ++events;
             if (st.st_uid == 0 && (st.st_mode & 07777) != 0)
-                exposed.insert(std::string(event->name).substr(0, 7) + " mode " + std::to_string(st.st_mode & 07777));
+                exposed.insert(std::string(event->name).substr(0, 7) + " mode " +
+                               (std::ostringstream() << std::oct << (st.st_mode & 07777)).str());
         }
     }
     installing.join();

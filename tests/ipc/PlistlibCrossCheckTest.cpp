@@ -100,7 +100,8 @@ TEST(PlistlibCrossCheck, ErrorArchivesUnarchive) {
     const pf::Error underlying(pf::NSPOSIXErrorDomain, 13, {{pf::NSFilePathErrorKey, "/etc/x"}});
     const std::vector<pf::Error> errors = {
         pf::Error(pf::NSPOSIXErrorDomain, 88),
-        pf::Error(pf::NSPOSIXErrorDomain, 22, {{pf::NSURLErrorFailingURLStringErrorKey, url.absoluteString()}}),
+        // The installer's errors carry the failing URL as a URL object.
+        pf::Error(pf::NSPOSIXErrorDomain, 22, {{pf::NSURLErrorFailingURLStringErrorKey, pf::Value(url)}}),
         pf::Error(pf::NSURLErrorDomain, -1015,
                   {{pf::NSLocalizedFailureReasonErrorKey, "nil @ 21!"},
                    {pf::NSURLErrorFailingURLErrorKey, pf::Value(url)},
