@@ -26,11 +26,17 @@ manager& manager::shared() {
 manager::manager() : manager_worker_("VD::async::manager") {}
 
 void manager::add(std::shared_ptr<qshuttle> q) {
-    manager_worker_.hand_off(task([this, q = std::move(q)]() mutable { register_queue(queues_, std::move(q)); }));
+    manager_worker_.hand_off(task([this, q = std::move(q)]() mutable {
+        register_queue(queues_, std::move(q));
+        // A submit or wait on the new queue may have been folded into a pass
+        // posted before this registration, which could not see the queue;
+        // one more pass makes sure it is served.
+        schedule();
+    }));
 }
 
 void manager::schedule() {
-    if (dispatch_pending_.test_and_set(std::memory_order_acq_rel)) return;
+    if (dispatch_pending_.test_and_set(std::memory_order_seq_cst)) return;
     try {
         manager_worker_.hand_off(task([this] { dispatch(); }));
     } catch (const std::exception& e) {
@@ -74,9 +80,10 @@ void manager::dispatch() {
 }
 
 void manager::housekeeping() {
-    // Cleared before the queues are inspected: a submission after this posts a
-    // new pass, one before it is seen below.
-    dispatch_pending_.clear(std::memory_order_release);
+    // Cleared before the queues are inspected: a submission or completion
+    // after this posts a new pass, one before it is seen below. Sequentially
+    // consistent, as the inspection's loads must not move before the clear.
+    dispatch_pending_.clear(std::memory_order_seq_cst);
     bool pending = false;
     for (auto it = queues_.begin(); it != queues_.end();) {
         qshuttle& q = **it;
@@ -84,7 +91,7 @@ void manager::housekeeping() {
         {
             std::lock_guard lock(q.lock);
             if (!q.tasks.empty()) pending = pending || q.tasks.front().valid();
-            else drained_now = q.in_flight.load(std::memory_order_acquire) == 0;
+            else drained_now = q.in_flight.load(std::memory_order_seq_cst) == 0;
         }
         if (drained_now) {
             {
@@ -112,7 +119,7 @@ void manager::complete(qshuttle& q) {
         if (!q.tasks.empty()) q.tasks.pop_front();  // the in-flight marker
     }
     g_tasks_in_flight.fetch_sub(1, std::memory_order_acq_rel);
-    const auto before = q.in_flight.fetch_sub(1, std::memory_order_acq_rel);
+    const auto before = q.in_flight.fetch_sub(1, std::memory_order_seq_cst);
     if (q.serial || before == 1) schedule();
 }
 

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -70,6 +71,47 @@ private:
     int fd_;
     int saved_;
 };
+
+// Standard output and error go to the files until restore() or destruction
+// (for a child process started meanwhile).
+class Redirect {
+public:
+    Redirect(const std::string& out, const std::string& err)
+        : savedOut_(::fcntl(1, F_DUPFD_CLOEXEC, 0)), savedErr_(::fcntl(2, F_DUPFD_CLOEXEC, 0)) {
+        std::cout.flush();
+        for (auto [path, fd] : {std::pair{out, 1}, std::pair{err, 2}}) {
+            const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            ::dup2(file, fd);
+            ::close(file);
+        }
+    }
+    ~Redirect() { restore(); }
+    void restore() {
+        if (savedOut_ < 0) return;
+        ::dup2(savedOut_, 1);
+        ::dup2(savedErr_, 2);
+        ::close(savedOut_);
+        ::close(savedErr_);
+        savedOut_ = savedErr_ = -1;
+    }
+
+private:
+    int savedOut_, savedErr_;
+};
+
+// The lines of the text that begin with the prefix.
+inline std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(at, end - at);
+        if (line.rfind(prefix, 0) == 0) lines.push_back(line);
+        at = end + 1;
+    }
+    return lines;
+}
 
 // The names (comm) of this process's threads.
 inline std::vector<std::string> threadNames() {
