@@ -35,9 +35,9 @@ bool isSpecialType(unsigned char type) {
 // One attempt at copying the source tree under one name.
 class Copier {
 public:
-    Copier(const VDStagedCopy::Source& source, const std::string& targetPath, const VDStagedCopy::Attributes& top,
-           VDStagedCopy::Failure* failure, std::vector<char>& buffer)
-        : source_(source), targetPath_(targetPath), top_(top), failure_(failure), buffer_(buffer) {}
+    Copier(const VDStagedCopy::Source& source, const std::string& targetPath,
+           const VDStagedCopy::Attributes& attributes, VDStagedCopy::Failure* failure, std::vector<char>& buffer)
+        : source_(source), targetPath_(targetPath), attributes_(attributes), failure_(failure), buffer_(buffer) {}
 
     // Copies the top item; its descriptor lands in *top.
     bool copyTop(const struct stat& st, int dstFolder, const std::string& name, pf::UniqueFd* top) {
@@ -86,9 +86,9 @@ private:
 
     // The top item is locked as ours the moment it is open; when a sweep of
     // leftovers got it first (or already removed it), the name is given up.
-    bool claimed(const vdfs::Opened& top, const std::string& rel) {
+    bool claimed(int folderFd, const std::string& name, const vdfs::Opened& top, const std::string& rel) {
         if (!rel.empty() || (top.error != 0 && top.error != ENOENT)) return true; // the caller reports those
-        if (top.error == 0 && VDClaimStagingItem(top.fd.get())) return true;
+        if (top.error == 0 && VDClaimStagingItem(folderFd, name, top.fd.get())) return true;
         createdTop_ = false; // the sweep removes it
         return writeFailed(EEXIST, rel);
     }
@@ -100,12 +100,12 @@ private:
     // below get the owner (the ownership walk ignores its failures) and keep
     // the source's mode, less its set-id bits when the owner did not change.
     bool finish(int fd, const struct stat& st, const std::string& rel) {
+        const int unowned = vdfs::retrying([&] { return ::fchown(fd, attributes_.uid, attributes_.gid); });
         if (rel.empty()) {
-            if (int error = vdfs::retrying([&] { return ::fchown(fd, top_.uid, top_.gid); })) return topFailed(error);
-            if (int error = vdfs::retrying([&] { return ::fchmod(fd, top_.mode); })) return topFailed(error);
+            if (unowned) return topFailed(unowned);
+            if (int error = vdfs::retrying([&] { return ::fchmod(fd, attributes_.mode); })) return topFailed(error);
         } else {
-            mode_t mode = st.st_mode & 07777;
-            if (vdfs::retrying([&] { return ::fchown(fd, top_.uid, top_.gid); })) mode &= ~mode_t(S_ISUID | S_ISGID);
+            const mode_t mode = st.st_mode & 07777 & ~(unowned ? mode_t(S_ISUID | S_ISGID) : mode_t(0));
             if (int error = vdfs::retrying([&] { return ::fchmod(fd, mode); })) return writeFailed(error, rel);
         }
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
@@ -117,7 +117,7 @@ private:
                   pf::UniqueFd* out) {
         // No permission for anyone until owner and mode are set (the writer's descriptor needs none).
         vdfs::Opened dst = vdfs::openAt(dstFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0);
-        if (!created(dst, rel) || !claimed(dst, rel)) return false;
+        if (!created(dst, rel) || !claimed(dstFolder, name, dst, rel)) return false;
         pf::codesign::Sha256 hash;
         // pread: the top source descriptor is read again when a name clash starts the copy over.
         for (off_t offset = 0;;) {
@@ -155,7 +155,9 @@ private:
         if (int error = vdfs::retrying([&] { return ::symlinkat(text.c_str(), dstFolder, name.c_str()); }))
             return writeFailed(error, rel);
         // The link itself gets the owner; what it points to is never touched.
-        (void)vdfs::retrying([&] { return ::fchownat(dstFolder, name.c_str(), top_.uid, top_.gid, AT_SYMLINK_NOFOLLOW); });
+        (void)vdfs::retrying([&] {
+            return ::fchownat(dstFolder, name.c_str(), attributes_.uid, attributes_.gid, AT_SYMLINK_NOFOLLOW);
+        });
         return true;
     }
 
@@ -188,7 +190,7 @@ private:
         dst.error = vdfs::retrying([&] { return ::mkdirat(dstFolder, name.c_str(), 0700); });
         if (!created(dst, rel)) return false;
         dst = vdfs::openAt(dstFolder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-        if (!claimed(dst, rel)) return false;
+        if (!claimed(dstFolder, name, dst, rel)) return false;
         if (dst.error) return writeFailed(dst.error, rel);
 
         bool ok = true;
@@ -205,7 +207,7 @@ private:
 
     const VDStagedCopy::Source& source_;
     const std::string& targetPath_;
-    const VDStagedCopy::Attributes& top_;
+    const VDStagedCopy::Attributes& attributes_;
     VDStagedCopy::Failure* failure_;
     std::vector<char>& buffer_;
     std::size_t copiedItems_ = 0;

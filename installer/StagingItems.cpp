@@ -47,7 +47,13 @@ std::string VDNewStagingName() {
     return name;
 }
 
-bool VDClaimStagingItem(int itemFd) { return lockWithoutWaiting(itemFd) == 0; }
+bool VDClaimStagingItem(int folderFd, const std::string& name, int itemFd) {
+    if (lockWithoutWaiting(itemFd)) return false;
+    // A sweep that locked and removed it before us has let go of the lock again.
+    struct stat named {}, held {};
+    return vdfs::statAt(folderFd, name, named) == 0 && vdfs::statAt(itemFd, "", held) == 0 &&
+           named.st_ino == held.st_ino && named.st_dev == held.st_dev;
+}
 
 void VDRemoveStaleStagingItems(int folderFd) {
     std::vector<std::string> names;

@@ -8,9 +8,9 @@
 
 std::string VDNewStagingName();
 
-// Takes the staging lock on an item just made under a new name; false when
-// a sweep holds it already (the sweep then removes the item: pick another name).
-bool VDClaimStagingItem(int itemFd);
+// Takes the staging lock on the item just made under `name` in the folder;
+// false when a sweep got it first (and removes or removed it): pick another name.
+bool VDClaimStagingItem(int folderFd, const std::string& name, int itemFd);
 
 // Removes every stale staging item in the folder; what cannot be listed,
 // opened or locked is left alone (the copy goes on all the same).

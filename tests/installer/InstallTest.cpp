@@ -263,7 +263,8 @@ TEST_F(Install, StagedFilesHaveNoPermissionsUntilTheirOwnerIsSet) {
     fs::create_directories(inRoot("/bin"));
     const pf::UniqueFd folder(::open(inRoot("/bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const pf::UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    ASSERT_GE(::inotify_add_watch(watch.get(), inRoot("/bin").c_str(), IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_TO), 0);
+    const uint32_t changes = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_TO;
+    ASSERT_GE(::inotify_add_watch(watch.get(), inRoot("/bin").c_str(), changes), 0);
     auto installer = installerFor(bundle);
     std::atomic<bool> done{false};
     std::optional<pf::Error> result = pf::Error("unset", 0);
