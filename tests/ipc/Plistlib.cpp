@@ -39,7 +39,7 @@ std::string canonical(const pf::Value& v) {
     std::string out;
     switch (v.kind()) {
     case K::String: return pf::jsonString(v.string());
-    case K::Integer: return std::to_string(v.integer());
+    case K::Integer: return v.isUnsignedInteger() ? std::to_string(v.unsignedInteger()) : std::to_string(v.integer());
     case K::Real: {
         char buffer[64]; // shortest round-trip form, as Python's repr() prints it
         out.assign(buffer, std::to_chars(buffer, buffer + sizeof buffer, v.real()).ptr);

@@ -32,12 +32,14 @@ std::vector<std::shared_ptr<VDIPCMessage>> sampleMessages() {
     install->setOOBObject(pf::Value("stays home"), "Xc");
     auto mixed = VDIPCMessage::messageWithType("Größe ✓ \"q\"\n\\");
     mixed->setObject(pf::Value(pf::Array{0, -1, -1015, 255, 65536, 4294967296LL, -9223372036854775807LL - 1,
-                                         9223372036854775807LL}),
+                                         9223372036854775807LL, 18446744073709551615ULL}),
                      "ints");
     mixed->setObject(pf::Value(pf::Array{3.5, -0.25, 1e300, 100.0}), "reals");
     mixed->setObject(pf::Value(pf::Dictionary{{"nested", pf::Dictionary{{"deeper", pf::Array{}}}}, {"", ""}}), "d");
     mixed->setObject(pf::Value(pf::Data(300, 0xab)), "blob");
-    mixed->setObject(pf::Value(pf::Date{1700000000.0}), "when");
+    // Dates outside 1901-2038 too (1850, 2500).
+    mixed->setObject(pf::Value(pf::Array{pf::Date{1700000000.0}, pf::Date{-3786825600.0}, pf::Date{16725225600.0}}),
+                     "when");
     mixed->setObject(pf::Value(false), "no");
     auto reply = VDIPCMessage::replyToMessage(install, "VDresponse");
     reply->setError(pf::Error(pf::NSPOSIXErrorDomain, 88));
@@ -130,7 +132,8 @@ TEST(PlistlibCrossCheck, PlistlibBytesDecode) {
 U = plistlib.UID
 def out(x): print(plistlib.dumps(x, fmt=plistlib.FMT_BINARY).hex())
 packet = {'_tY': 'VDinstall', 'VDurl': 'file:///x/', 'n': -7, 'big': 1 << 40, 'r': 0.5, 'b': True,
-          'd': b'\x00\xff', 'a': [1, 'x', {'k': []}], 'when': datetime.datetime(2023, 11, 14, 22, 13, 20)}
+          'd': b'\x00\xff', 'a': [1, 'x', {'k': []}], 'when': datetime.datetime(2023, 11, 14, 22, 13, 20),
+          'huge': (1 << 64) - 1, 'dates': [datetime.datetime(1850, 1, 1), datetime.datetime(2500, 1, 1)]}
 out(packet)
 out({'__d_': plistlib.dumps(packet, fmt=plistlib.FMT_BINARY)})
 out({'__d_': b'xyz', '__s_': b'12345678'})
@@ -161,7 +164,8 @@ out({'$archiver': 'NSKeyedArchiver', '$version': 100000, '$top': {'root': U(1)},
     const pf::Dictionary expected = {
         {"_tY", "VDinstall"}, {"VDurl", "file:///x/"}, {"n", -7}, {"big", 1LL << 40}, {"r", 0.5}, {"b", true},
         {"d", pf::Data{0, 255}}, {"a", pf::Array{1, "x", pf::Dictionary{{"k", pf::Array{}}}}},
-        {"when", pf::Date{1700000000.0}}};
+        {"when", pf::Date{1700000000.0}}, {"huge", ~0ull},
+        {"dates", pf::Array{pf::Date{-3786825600.0}, pf::Date{16725225600.0}}}};
     auto message = VDIPCMessage::initWithPacketData(plists[0]);
     EXPECT_FALSE(message->error());
     EXPECT_EQ(vt::canonical(pf::Value(message->entries())), vt::canonical(pf::Value(expected)));
