@@ -1,0 +1,80 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "foundation_ext/FileManagerExtensions.h"
+#include "platform/system/Catalog.h"
+#include "platform/system/FileSystemFacts.h"
+#include "platform/system/UniqueFd.h"
+
+namespace {
+
+constexpr int kParameterError = -50;
+constexpr std::uint64_t kDefaultBlockSize = 4096;
+// Bounds against hostile trees: deeper folders and larger folders count 0.
+constexpr int kMaxDepth = 256;
+constexpr std::size_t kMaxEntriesPerDirectory = 10'000'000;
+
+enum class SizeMode { Logical, Physical };
+
+std::uint64_t roundUp(std::uint64_t value, std::uint64_t block) { return (value + block - 1) / block * block; }
+
+// Linux has no resource fork: its sizes are 0, which keeps the rule whole.
+std::uint64_t itemSize(const pf::catalog::Entry& entry, SizeMode mode, std::uint64_t block) {
+    if (mode == SizeMode::Logical) return entry.logicalSize;
+    if (entry.physicalSize >= entry.logicalSize) return entry.physicalSize;
+    return roundUp(roundUp(std::max(entry.logicalSize, entry.physicalSize), block), block);
+}
+
+std::uint64_t directorySize(int directoryFd, dev_t device, SizeMode mode, std::uint64_t block, int depth) {
+    std::vector<pf::catalog::Entry> entries;
+    if (depth > kMaxDepth || pf::catalog::readDirectory(directoryFd, entries, true, kMaxEntriesPerDirectory) != 0)
+        return 0;
+    std::uint64_t total = 0;
+    for (const auto& entry : entries) {
+        if (entry.type != S_IFDIR) {
+            total += itemSize(entry, mode, block);
+        } else if (entry.device == device) {
+            pf::UniqueFd child(::openat(directoryFd, entry.name.c_str(),
+                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child) total += directorySize(child.get(), device, mode, block, depth + 1);
+        }
+    }
+    return total;
+}
+
+std::uint64_t sizeOf(const std::string& path, SizeMode mode) {
+    if (path.empty()) {
+        errno = kParameterError;
+        return 0;
+    }
+    pf::UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) return 0;
+    pf::catalog::Entry top;
+    if (int error = pf::catalog::statEntry(fd.get(), "", top) ; error != 0) {
+        errno = error;
+        return 0;
+    }
+    const std::uint64_t block = pf::fileSystemBlockSize(fd.get()).value_or(kDefaultBlockSize);
+    if (top.type != S_IFDIR) return itemSize(top, mode, block);
+    pf::UniqueFd directory(::openat(fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) return 0;
+    return directorySize(directory.get(), top.device, mode, block, 0);
+}
+
+} // namespace
+
+std::optional<std::uint32_t> itemCountForDirectory(const std::string& path) {
+    pf::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::vector<pf::catalog::Entry> entries;
+    if (!directory || pf::catalog::readDirectory(directory.get(), entries, false, UINT32_MAX) != 0)
+        return std::nullopt;
+    return static_cast<std::uint32_t>(entries.size());
+}
+
+std::uint64_t logicalSizeOfDirectory(const std::string& path) { return sizeOf(path, SizeMode::Logical); }
+
+std::uint64_t physicalSizeOfDirectory(const std::string& path) { return sizeOf(path, SizeMode::Physical); }

@@ -1,0 +1,98 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "foundation_ext/FileManagerExtensions.h"
+#include "platform/system/Catalog.h"
+#include "platform/system/UniqueFd.h"
+
+namespace {
+
+constexpr int kMaxDepth = 256;
+constexpr std::size_t kMaxSubpaths = 10'000'000;
+// Larger than the platform's 4096-byte chunks; only the speed differs.
+constexpr std::size_t kChunkBytes = 64 * 1024;
+
+struct Subpath {
+    std::string path;
+    mode_t type;
+};
+
+bool listSubpaths(int directoryFd, const std::string& prefix, int depth, std::vector<Subpath>& out) {
+    if (depth > kMaxDepth) return false;
+    std::vector<pf::catalog::Entry> entries;
+    if (pf::catalog::readDirectory(directoryFd, entries, false, kMaxSubpaths) != 0) return false;
+    for (auto& entry : entries) {
+        if (out.size() >= kMaxSubpaths) return false;
+        std::string path = prefix + entry.name;
+        if (entry.type == S_IFDIR) {
+            pf::UniqueFd child(pf::catalog::openBeneath(directoryFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY));
+            if (!child || !listSubpaths(child.get(), path + "/", depth + 1, out)) return false;
+        }
+        out.push_back({std::move(path), entry.type});
+    }
+    return true;
+}
+
+ssize_t readFull(int fd, char* buffer, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+bool sameContents(int rootA, const std::string& a, int rootB, const std::string& b) {
+    pf::UniqueFd fa(pf::catalog::openBeneath(rootA, a.c_str(), O_RDONLY));
+    pf::UniqueFd fb(pf::catalog::openBeneath(rootB, b.c_str(), O_RDONLY));
+    struct stat sa, sb;
+    if (!fa || !fb || ::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0) return false;
+    if (sa.st_size != sb.st_size) return false;
+    std::vector<char> bufferA(kChunkBytes), bufferB(kChunkBytes);
+    for (;;) {
+        const ssize_t na = readFull(fa.get(), bufferA.data(), kChunkBytes);
+        const ssize_t nb = readFull(fb.get(), bufferB.data(), kChunkBytes);
+        if (na < 0 || nb < 0 || na != nb || std::memcmp(bufferA.data(), bufferB.data(), std::size_t(na)) != 0)
+            return false;
+        if (na == 0) return true;
+    }
+}
+
+bool sameLinkTarget(int rootA, const std::string& a, int rootB, const std::string& b) {
+    char targetA[4096], targetB[4096];
+    const ssize_t na = ::readlinkat(rootA, a.c_str(), targetA, sizeof targetA);
+    const ssize_t nb = ::readlinkat(rootB, b.c_str(), targetB, sizeof targetB);
+    return na >= 0 && na == nb && std::memcmp(targetA, targetB, std::size_t(na)) == 0;
+}
+
+} // namespace
+
+bool isDirectoryEqualToDirectory(const std::string& pathA, const std::string& pathB) {
+    pf::UniqueFd rootA(::open(pathA.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    pf::UniqueFd rootB(::open(pathB.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootA || !rootB) return false;
+    std::vector<Subpath> listA, listB;
+    if (!listSubpaths(rootA.get(), "", 0, listA) || !listSubpaths(rootB.get(), "", 0, listB)) return false;
+    if (listA.size() != listB.size()) return false;
+    const auto byPath = [](const Subpath& x, const Subpath& y) { return x.path < y.path; };
+    std::sort(listA.begin(), listA.end(), byPath);
+    std::sort(listB.begin(), listB.end(), byPath);
+    for (std::size_t i = 0; i < listA.size(); ++i) {
+        const Subpath& a = listA[i];
+        const Subpath& b = listB[i];
+        if (a.type != b.type) return false;
+        if (a.type == S_IFREG && !sameContents(rootA.get(), a.path, rootB.get(), b.path)) return false;
+        if (a.type == S_IFLNK && !sameLinkTarget(rootA.get(), a.path, rootB.get(), b.path)) return false;
+    }
+    return true;
+}
