@@ -13,6 +13,7 @@
 #include "platform/runloop/RunLoop.h"
 #include "platform/system/SingleUser.h"
 #include "platform/system/SystemLog.h"
+#include "support/log/LogFile.h"
 
 namespace {
 
@@ -113,9 +114,12 @@ std::optional<std::string> VDApplication::universallyUniqueString() {
                       b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
 }
 
-void VDApplication::logMessage(std::uint32_t, const std::string& message) {
-    // No log file is ever opened by this frame, so every message goes to the
-    // system log, unfiltered, except in single-user mode.
+void VDApplication::logMessage(std::uint32_t level, const std::string& message) {
+    // The file shows the level and filters it; the system log does neither.
+    if (logHandle_) {
+        vdlog_write(logHandle_, level, "%s", message.c_str());
+        return;
+    }
     if (!minimalSystem()) pf::systemLog(message);
 }
 

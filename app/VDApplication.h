@@ -11,7 +11,10 @@
 
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/URL.h"
 #include "platform/foundation/Value.h"
+
+struct vdlog_handle;
 
 class VDApplication {
 public:
@@ -77,13 +80,26 @@ public:
     void log(std::string_view format, const A&... args) {
         logWithLevel(3, "%@", pf::format(format, args...));
     }
-    // The formatted message: to the system log, or nowhere in single-user mode.
+    // The formatted message: to the log file when one is open, else to the
+    // system log, or nowhere in single-user mode.
     virtual void logMessage(std::uint32_t level, const std::string& message);
+
+    // The open log file, or nullptr. Read without a lock: the two calls below
+    // are for start-up, while no other thread logs.
+    vdlog_handle* logHandle() const { return logHandle_; }
+    // Closes the handle it replaces once its queued lines are written; the
+    // current handle again changes nothing.
+    void setLogHandle(vdlog_handle* handle);
+    // Opens name (default "<bundle name>.log") in directory (default the
+    // support folder's "Logs"), writes its header and makes it current.
+    // Without a file, messages keep going to the system log; nothing is reported.
+    void createLogFile(const std::optional<std::string>& name, const std::optional<pf::URL>& directory);
 
 private:
     std::optional<std::string> applicationSupportLeaf_;
     std::atomic<bool> launchComplete_{false};
     std::atomic<bool> shouldExit_{false};
+    vdlog_handle* logHandle_ = nullptr;
 };
 
 void VDLogWithoutApplication(const std::string& message);

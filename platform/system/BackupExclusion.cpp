@@ -1,0 +1,69 @@
+#include "platform/system/BackupExclusion.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+#include "platform/system/UniqueFd.h"
+
+namespace pf {
+namespace {
+
+constexpr const char* kTagName = "CACHEDIR.TAG";
+constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+constexpr std::string_view kTagText =
+    "Signature: 8a477f597d28d172789f06886806bc55\n"
+    "# This folder holds log files and is excluded from backups.\n";
+
+UniqueFd openDirectory(const std::string& directory) {
+    int fd;
+    do {
+        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return UniqueFd(fd);
+}
+
+bool hasTag(int dirFd) {
+    UniqueFd tag(::openat(dirFd, kTagName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (!tag || ::fstat(tag.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    char head[kSignature.size()];
+    ssize_t n;
+    do {
+        n = ::pread(tag.get(), head, sizeof head, 0);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kSignature.data(), sizeof head) == 0;
+}
+
+} // namespace
+
+bool isBackupExcluded(const std::string& directory) {
+    UniqueFd dir = openDirectory(directory);
+    return dir && hasTag(dir.get());
+}
+
+bool setBackupExcluded(const std::string& directory) {
+    UniqueFd dir = openDirectory(directory);
+    if (!dir) return false;
+    if (hasTag(dir.get())) return true;
+    // O_TRUNC without O_EXCL: a damaged tag is rewritten; O_NOFOLLOW keeps a
+    // symlink planted under the tag's name from redirecting the write.
+    UniqueFd tag(::openat(dir.get(), kTagName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat st;
+    if (!tag || ::fstat(tag.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    ssize_t n;
+    do {
+        n = ::write(tag.get(), kTagText.data(), kTagText.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(kTagText.size())) return false;
+    struct stat dirSt;
+    // The folder's owner may remove the tag again; a failure leaves it root's, still valid.
+    if (::fstat(dir.get(), &dirSt) == 0) (void)::fchown(tag.get(), dirSt.st_uid, dirSt.st_gid);
+    return true;
+}
+
+} // namespace pf

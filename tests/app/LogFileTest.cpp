@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/LogFileHeader.h"
+#include "app/VDApplication.h"
+#include "platform/system/BackupExclusion.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+TEST(ApplicationLogFile, HeaderFromTheVersionKeys) {
+    const struct {
+        pf::Dictionary info;
+        std::string header;
+    } cases[] = {
+        {{{"CFBundleShortVersionString", "1.2"}, {"CFBundleVersion", "34"}, {"VDBuildIdentifier", "abc"}},
+         "**** 1.2/34/abc - OS X Version 12 (Build 6.1 #1) (Intel 64-bit) ****"},
+        {{{"CFBundleVersion", "34"}, {"VDBuildIdentifier", "abc"}},
+         "**** 34/abc - OS X Version 12 (Build 6.1 #1) (Intel 64-bit) ****"},
+        {{{"CFBundleShortVersionString", "1.2"}}, "**** 1.2 - OS X Version 12 (Build 6.1 #1) (Intel 64-bit) ****"},
+        {{{"VDBuildIdentifier", "abc"}}, "**** OS X Version 12 (Build 6.1 #1) (Intel 64-bit) ****"},
+        {{{"CFBundleShortVersionString", 5}, {"CFBundleVersion", "34"}},
+         "**** 34 - OS X Version 12 (Build 6.1 #1) (Intel 64-bit) ****"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(logFileHeader(c.info, "12", "6.1 #1"), c.header);
+    EXPECT_EQ(machineCPUText(2, 4), "2 (4)");
+    EXPECT_EQ(machineCPUText(4, 4), "4");
+    EXPECT_EQ(machineCPUText(4, 2), "4");
+}
+
+TEST(ApplicationLogFile, FileRouteFiltersLevelsBehindTheHeader) {
+    vt::TempDir dir;
+    const std::string folder = dir / "deep/Logs";
+    VDApplication app;
+    app.createLogFile(std::nullopt, pf::URL::fileURLWithPath(folder, true));
+    vdlog_handle* handle = app.logHandle();
+    ASSERT_NE(handle, nullptr);
+    EXPECT_TRUE(pf::isBackupExcluded(folder));
+    app.setLogHandle(handle);  // the current handle: neither closed nor replaced
+    EXPECT_EQ(app.logHandle(), handle);
+
+    app.logWithLevel(7, "hidden %d", 7);
+    app.logWithLevel(1, "shown %@", "error");
+    app.log("ordinary");
+    app.setLogHandle(nullptr);
+
+    const std::string text = vt::readFile(folder + "/com.vandrelsys.VolumeSmith.vicar.log");
+    ASSERT_EQ(text.substr(0, 3), "\xEF\xBB\xBF");
+    std::istringstream lines(text.substr(3));
+    std::string line, bodies;
+    for (std::getline(lines, line); std::getline(lines, line);)
+        if (line[0] == ':') bodies += line.substr(line.find(": ") + 2) + "\n";
+    EXPECT_EQ(bodies.substr(0, 12), "**** 1.0.8 -");
+    EXPECT_NE(bodies.find(" (Intel 64-bit) ****\n[E] shown error\n[I] ordinary\n"), std::string::npos) << bodies;
+    EXPECT_EQ(bodies.find("hidden"), std::string::npos);
+}
+
+} // namespace
