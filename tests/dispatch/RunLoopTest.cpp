@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/dispatch/ThreadState.h"
 #include "platform/foundation/Date.h"
 #include "platform/runloop/RunLoop.h"
 #include "tests/support/TestSupport.h"
@@ -174,19 +175,25 @@ TEST(RunLoop, TimedOutOnlyAtTheLimitAndWakeUpFromAnotherThread) {
 }
 
 TEST(RunLoop, OtherThreadsMayAddToARunningLoop) {
+    using pf::dispatch::detail::ThreadState;
     RunLoop* loop = nullptr;
     std::thread::id ownerId;
+    pid_t ownerTid = 0;
     std::atomic<bool> stop{false};
     vt::Event running, timerFired, sourceFired;
     std::atomic<bool> wrongThread{false};
     std::thread owner([&] {
         loop = &RunLoop::current();
         ownerId = std::this_thread::get_id();
+        ownerTid = pf::dispatch::detail::currentThreadId();
         running.signal();
         // An hour-long wait: what other threads add must take effect at once.
         while (!stop) loop->runUntil(Date::now().addingSeconds(3600));
     });
     ASSERT_TRUE(running.wait());
+    // Added only once the owner sleeps in its wait, not before it computes it.
+    for (int i = 0; i < 10000 && pf::dispatch::detail::readThreadState(ownerTid) != ThreadState::Waiting; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const auto onOwner = [&](vt::Event& event) {
         return [&] {
             if (std::this_thread::get_id() != ownerId) wrongThread = true;
