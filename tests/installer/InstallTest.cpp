@@ -228,19 +228,24 @@ TEST_F(Install, WithoutARootDestinationsStayAsTheyAre) {
     EXPECT_EQ(installer->installPathForURL(foo), foo);
 }
 
-// Installs of one bundle at once each give the result of some serial order.
+// Installs of one bundle at once each give the result of some serial order;
+// another bundle's installs into the same folder run beside them, and
+// neither takes the other's staged copies for leftovers.
 TEST_F(Install, ConcurrentInstallsOfOneBundleAllSucceed) {
-    const std::string bundle = makeBundle(
+    const std::string same = makeBundle(
         "Same.app", {{"Contents/Resources/tool", std::string(1u << 20, 't'), 0755}, {"Contents/Resources/Data/a", "a"}},
-        bom({vt::bomEntry("", "/opt/Same", "755"), vt::bomEntry("Contents/Resources/tool", "/opt/Same/tool", "750"),
+        bom({vt::bomEntry("", "/opt/Same/Made", "755"), vt::bomEntry("Contents/Resources/tool", "/opt/Same/tool", "750"),
              vt::bomEntry("Contents/Resources/Data", "/opt/Same/Data", "700", "nobody")},
             {vt::bomRemoval("/opt/Same/Data")}, {{"ForceClean", true}}));
+    const std::string other = makeBundle("Other.app", {{"Contents/Resources/b", std::string(1u << 20, 'b')}},
+                                         bom({vt::bomEntry("Contents/Resources/b", "/opt/Same/b", "644")}, {}));
+    fs::create_directories(inRoot("/opt/Same"));
     constexpr int kInstalls = 8;
     std::vector<std::optional<pf::Error>> results(kInstalls, pf::Error("unset", 0));
     vt::Event start;
     std::vector<std::thread> threads;
     for (int i = 0; i < kInstalls; ++i)
-        threads.emplace_back([&, i, installer = installerFor(bundle)] {
+        threads.emplace_back([&, i, installer = installerFor(i % 4 == 3 ? other : same)] {
             start.wait();
             results[i] = installer->install();
         });
@@ -248,6 +253,7 @@ TEST_F(Install, ConcurrentInstallsOfOneBundleAllSucceed) {
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(results, std::vector<std::optional<pf::Error>>(kInstalls));
     EXPECT_EQ(vt::readFile(inRoot("/opt/Same/tool")), std::string(1u << 20, 't'));
+    EXPECT_EQ(vt::readFile(inRoot("/opt/Same/b")), std::string(1u << 20, 'b'));
     EXPECT_EQ(ownerOf(inRoot("/opt/Same/tool")), (Owner{0, 0, 0750}));
     EXPECT_EQ(ownerOf(inRoot("/opt/Same/Data/a"))->uid, kNobody);
     EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});

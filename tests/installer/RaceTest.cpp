@@ -153,6 +153,7 @@ public:
     Scenario bomSwappedBetweenReadAndValidation();
     Scenario sourceRewrittenInPlace();
     Scenario parentSwappedForSymlink();
+    Scenario folderLinkSwappedOutOfTheBundle();
     Scenario trashSwappedForSymlink();
     int inPrivateMountTable(const Race& race, std::string* summary);
 
@@ -320,7 +321,31 @@ Scenario RaceTest::parentSwappedForSymlink() {
     return s;
 }
 
-// 4. The console user's Trash becomes a symlink while the bundle moves there.
+// 4. The bundle's own folder link on the way to a source leads out of it.
+Scenario RaceTest::folderLinkSwappedOutOfTheBundle() {
+    const std::string bundle = makeBundle("Link.app", {{"Contents/Versions/A/f", "payload"}},
+                                          bom({vt::bomEntry("Contents/Versions/Current/f", "/f", "644")}, {}),
+                                          {{"Contents/Versions/Current", "A"}});
+    const std::string outward = scratch("outward"); // from Contents/Versions, the sentinel
+    fs::create_symlink("../../../sentinel", outward);
+    Scenario s;
+    s.signedContents = {"payload"};
+    s.flip = [=] { return swapNames(bundle + "/Contents/Versions/Current", outward); };
+    s.attempt = [=, this] {
+        clearRoot();
+        auto installer = installerFor(bundle);
+        auto error = installer ? installer->install() : pf::Error("no installer", 0);
+        const int code = error && error->domain() == pf::NSPOSIXErrorDomain ? static_cast<int>(error->code()) : -1;
+        if (error && code != 88 && code != 22 && code != 1) return violation("failed with " + error->description());
+        const auto installed = readAt(openFolder(root()).get(), "f");
+        if (installed && *installed != "payload") return violation("/f holds other bytes than the signed ones");
+        if (error) return refused();
+        return installed ? succeeded() : violation("succeeded without installing");
+    };
+    return s;
+}
+
+// 5. The console user's Trash becomes a symlink while the bundle moves there.
 Scenario RaceTest::trashSwappedForSymlink() {
     const std::string home = scratch("home");
     const std::string trash = home + "/.Trash";
@@ -406,6 +431,7 @@ const Race kRaces[] = {
     {"BomSwappedBetweenReadAndValidation", &RaceTest::bomSwappedBetweenReadAndValidation, false},
     {"SourceRewrittenInPlace", &RaceTest::sourceRewrittenInPlace, false},
     {"ParentSwappedForSymlinkOutside", &RaceTest::parentSwappedForSymlink, false},
+    {"FolderLinkSwappedOutOfTheBundle", &RaceTest::folderLinkSwappedOutOfTheBundle, false},
     {"TrashSwappedForSymlink", &RaceTest::trashSwappedForSymlink, true},
 };
 
