@@ -1,15 +1,12 @@
 #include "server/VDClientRequirement.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -20,6 +17,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/system/Membership.h"
+#include "server/VDPeerProcess.h"
 
 namespace {
 
@@ -30,17 +28,6 @@ std::optional<std::uint32_t> parseId(const std::string& text) {
     if (value > 0xFFFFFFFEul) return std::nullopt;
     return static_cast<std::uint32_t>(value);
 }
-
-// The pid a pidfd refers to now, from its fdinfo; -1 once the process is gone.
-pid_t pidOfPidfd(int pidfd) {
-    std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
-    std::string line;
-    while (std::getline(info, line))
-        if (line.rfind("Pid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
-    return -1;
-}
-
-bool processStillThere(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
 
 std::string readAll(int fd) {
     std::string bytes;
@@ -117,31 +104,13 @@ std::optional<std::string> checkExecutable(int exeFd, const std::string& exePath
 
 } // namespace
 
-std::optional<std::string> VDSignedIdentifierOfPeer(const pf::xpc::PeerCredentials& peer, std::string* why) {
-    if (peer.pidfd < 0) {
-        *why = "no pidfd for the peer";
-        return std::nullopt;
-    }
-    const pid_t pid = pidOfPidfd(peer.pidfd);
-    if (pid <= 0) {
-        *why = "the peer process is gone";
-        return std::nullopt;
-    }
-    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
-    const int exeFd = ::open(link.c_str(), O_RDONLY | O_CLOEXEC);
-    std::error_code ec;
-    const std::string exePath = std::filesystem::read_symlink(link, ec).string();
-    // The pidfd pins the process: if it is still there, the pid was not
-    // recycled between the two lookups above.
-    if (exeFd < 0 || ec || !processStillThere(peer.pidfd) || pidOfPidfd(peer.pidfd) != pid) {
-        if (exeFd >= 0) ::close(exeFd);
-        *why = "the peer's executable cannot be reached";
-        return std::nullopt;
-    }
+namespace {
+
+// The identifier the executable's bundle seals, remembered per file.
+std::optional<std::string> identifierOfExecutable(const VDPeerProcess::Executable& exe, std::string* why) {
     struct stat st {}, onPath {};
-    if (::fstat(exeFd, &st) != 0 || ::stat(exePath.c_str(), &onPath) != 0 || st.st_dev != onPath.st_dev ||
+    if (::fstat(exe.fd.get(), &st) != 0 || ::stat(exe.path.c_str(), &onPath) != 0 || st.st_dev != onPath.st_dev ||
         st.st_ino != onPath.st_ino) {
-        ::close(exeFd);
         *why = "the peer's executable was replaced on disk";
         return std::nullopt;
     }
@@ -149,18 +118,38 @@ std::optional<std::string> VDSignedIdentifierOfPeer(const pf::xpc::PeerCredentia
     {
         std::lock_guard lock(gCacheLock);
         if (auto it = gCheckedExecutables.find(key); it != gCheckedExecutables.end()) {
-            ::close(exeFd);
             if (!it->second) *why = "its executable failed an earlier check";
             return it->second;
         }
     }
-    auto identifier = checkExecutable(exeFd, exePath, why);
-    ::close(exeFd);
+    auto identifier = checkExecutable(exe.fd.get(), exe.path, why);
     // Only the bundle's answer for these exact bytes is remembered; a later
     // change to the file changes its ctime and so its key.
     std::lock_guard lock(gCacheLock);
     if (gCheckedExecutables.size() > 1024) gCheckedExecutables.clear();
     gCheckedExecutables[key] = identifier;
+    return identifier;
+}
+
+} // namespace
+
+std::optional<std::string> VDSignedIdentifierOfPeer(const pf::xpc::PeerCredentials& peer, std::string* why) {
+    auto process = VDPeerProcess::open(peer.pidfd, why);
+    if (!process) return std::nullopt;
+    auto exe = process->executable();
+    if (!exe) {
+        *why = "the peer's executable cannot be reached";
+        return std::nullopt;
+    }
+    auto identifier = identifierOfExecutable(*exe, why);
+    if (!identifier) return std::nullopt;
+    // Looked at after the executable: a program that wrote to the connection
+    // and then ran the signed one is already the signed one here, so the
+    // descriptors seen are the new program's.
+    if (auto untrusted = process->untrustworthy(peer.socketInode)) {
+        *why = "signed as " + *identifier + ", but " + *untrusted;
+        return std::nullopt;
+    }
     return identifier;
 }
 

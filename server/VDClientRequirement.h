@@ -14,7 +14,9 @@
 //
 // The executable is reached through the peer's pidfd, so a recycled pid can
 // never pass; a checked executable is remembered only by what its owner
-// cannot forge (device, inode, size, ctime).
+// cannot forge (device, inode, size, ctime). A process running it is still
+// refused when something else may speak through it (VDPeerProcess.h: traced,
+// loader variables, a connection it did not make itself).
 #include <memory>
 #include <optional>
 #include <string>

@@ -16,6 +16,7 @@
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/launchd/JobDescription.h"
 #include "server/Seal.h"
+#include "server/VDClientAdmission.h"
 #include "server/VDClientRequirement.h"
 
 namespace {
@@ -120,14 +121,10 @@ void VDSMJobServer::installSealObserver() {
 void VDSMJobServer::admitClientsBy(VDIPCConnectionXPC& listener) {
     // Installed before the listener is resumed, so no peer is ever served
     // before its credentials were checked.
-    auto requirement = VDClientRequirement::fromMainBundle();
-    listener.setPeerAdmission([requirement](const pf::xpc::PeerCredentials& peer) {
-        auto reason = requirement->refusalReason(peer);
-        if (reason)
-            VDLog(1, "refused peer uid %u pid %d: %@", static_cast<unsigned>(peer.euid), static_cast<int>(peer.pid),
-                  *reason);
-        return reason;
-    });
+    auto admission = std::make_shared<VDClientAdmission>(VDClientRequirement::fromMainBundle());
+    admission_ = admission;
+    listener.setPeerAdmission(
+        [admission](const pf::xpc::PeerCredentials& peer) { return admission->admitPeer(peer); });
 }
 
 void VDSMJobServer::startIdleTimer(std::int64_t seconds) {
@@ -144,6 +141,7 @@ void VDSMJobServer::dispatchMessage(const std::shared_ptr<VDIPCMessage>& message
     touchActivity();
     const std::optional<std::string> type = message ? message->type() : std::nullopt;
     if (!type) return;
+    if (admission_ && !admission_->admitsSenderOf(*message)) return;
     Handler handler = handlerForMessageType(*type);
     if (!handler) return;
     VDGuard(__LINE__, [&] { handler(message); });

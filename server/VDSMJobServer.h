@@ -16,6 +16,7 @@
 class VDIPCMessage;
 class VDIPCConnection;
 class VDIPCConnectionXPC;
+class VDClientAdmission;
 namespace pf::dispatch {
 class TimerSource;
 }
@@ -58,6 +59,7 @@ private:
     std::string serviceName_;
     std::shared_ptr<VDIPCConnection> serviceConnection_;
     std::shared_ptr<pf::dispatch::TimerSource> idleTimer_;
+    std::shared_ptr<VDClientAdmission> admission_; // set before the listener resumes
 };
 
 // Seconds since the Unix epoch of the last message that arrived.

@@ -22,7 +22,10 @@
 
 #include "platform/xpc/IoLoop.h"
 #include "platform/xpc/Limits.h"
+#include "platform/xpc/PeerSlot.h"
+#include "platform/xpc/PeerSocket.h"
 #include "platform/xpc/ReplyRoute.h"
+#include "platform/xpc/SenderCredentials.h"
 #include "platform/xpc/ServiceDirectory.h"
 #include "platform/xpc/Syscall.h"
 #include "platform/system/UniqueFd.h"
@@ -39,8 +42,6 @@ struct PendingReply {
     Connection::ReplyHandler handler;
     std::uint64_t generation = 0;
 };
-
-std::atomic<std::size_t> gPeers{0};
 
 } // namespace
 
@@ -77,7 +78,7 @@ struct Connection::Core {
 
     PeerCredentials credentials;
     UniqueFd pidfd;
-    bool countedPeer = false;
+    std::unique_ptr<detail::PeerSlot> slot; // a peer's share of the connections
 };
 
 namespace {
@@ -108,7 +109,6 @@ Connection::Connection(Role role, std::string name, Domain domain, std::shared_p
 
 Connection::~Connection() {
     if (core_->fd >= 0) ::close(core_->fd);
-    if (core_->countedPeer) --gPeers;
 }
 
 // ---------------------------------------------------------------- helpers shared by the roles
@@ -306,10 +306,20 @@ void onSocketEvent(const std::weak_ptr<Connection>& weak, std::uint32_t events) 
             if (!parseFrames(self, c, after)) lost = true;
             std::uint8_t buffer[64 * 1024];
             for (int round = 0; !lost && !c.readPaused && round < 16; ++round) {
-                const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n < 0 && errno == EINTR) continue;
-                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+                detail::Sender sender;
+                const ssize_t n =
+                    self->isPeer() ? detail::receiveWithSender(c.fd, buffer, sizeof buffer, &sender)
+                                   : sys::retry([&] { return ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT); });
+                if (n == -EAGAIN || n == -EWOULDBLOCK) break;
                 if (n <= 0) {
+                    lost = true;
+                    break;
+                }
+                // Every byte a peer reads must come from the process admitted;
+                // a frame spanning reads is checked in each of them.
+                if (self->isPeer() && (sender.pid != c.credentials.pid || sender.uid != c.credentials.euid)) {
+                    c.lastError = "bytes sent by pid " + std::to_string(sender.pid) + " uid " +
+                                  std::to_string(sender.uid) + ", not by the process admitted";
                     lost = true;
                     break;
                 }
@@ -426,6 +436,11 @@ std::shared_ptr<Connection> Connection::create(std::string_view name, std::share
 
 namespace {
 
+bool takeSlot(Connection& peer) {
+    std::lock_guard lock(peer.core().mutex);
+    return peer.core().slot->admit();
+}
+
 void admitPeer(const std::shared_ptr<Connection>& listener, std::shared_ptr<Connection> peer) {
     Connection::PeerAdmission admission;
     {
@@ -442,11 +457,14 @@ void admitPeer(const std::shared_ptr<Connection>& listener, std::shared_ptr<Conn
         after.run();
     };
     if (!admission) {
-        hand();
+        if (takeSlot(*peer))
+            hand();
+        else
+            peer->cancel();
         return;
     }
     dispatch::Queue::global()->async([admission, peer, hand] {
-        if (auto refused = admission(peer->credentials())) {
+        if (admission(peer->credentials()) || !takeSlot(*peer)) {
             peer->cancel();
             return;
         }
@@ -465,24 +483,20 @@ void onAccept(const std::weak_ptr<Connection>& weak) {
             fd = ::accept4(listener->core().fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         }
         if (fd < 0) return;
-        if (gPeers.load() >= kMaxPeersPerListener) {
-            ::close(fd);
-            continue;
-        }
-        auto peer = std::make_shared<Connection>(Connection::Role::Peer, listener->name(), listener->core().domain, nullptr);
-        auto& c = peer->core();
+        UniqueFd socket(fd);
         std::string why;
         int pidfd = -1;
-        auto creds = readPeerCredentials(fd, &pidfd, &why);
-        if (!creds) {
-            ::close(fd);
-            continue;
-        }
+        auto creds = detail::recordSenders(fd) == 0 ? readPeerCredentials(fd, &pidfd, &why) : std::nullopt;
+        UniqueFd ownedPidfd(pidfd);
+        auto slot = creds ? detail::PeerSlot::reserve(creds->euid) : nullptr;
+        if (!slot) continue;
+        creds->socketInode = detail::peerSocketInode(fd);
+        auto peer = std::make_shared<Connection>(Connection::Role::Peer, listener->name(), listener->core().domain, nullptr);
+        auto& c = peer->core();
         c.credentials = *creds;
-        c.pidfd.reset(pidfd);
-        c.fd = fd;
-        c.countedPeer = true;
-        ++gPeers;
+        c.pidfd = std::move(ownedPidfd);
+        c.fd = socket.release();
+        c.slot = std::move(slot);
         admitPeer(listener, std::move(peer));
     }
 }

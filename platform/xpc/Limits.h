@@ -2,7 +2,8 @@
 // Every bound that a peer of an XPC connection can push against, in one place.
 // A peer that goes over one of them waits (frames in flight), or is dropped
 // with the invalid event (outgoing bytes, malformed frames), or is refused at
-// the door (peers per listener); the listener and the other peers carry on.
+// the door (peers per listener and per uid); the listener and the other
+// peers carry on.
 #include <cstddef>
 
 namespace pf::xpc {
@@ -25,8 +26,16 @@ inline constexpr std::size_t kMaxFramesInFlight = 32;
 // a client connection, which reconnects on its next send).
 inline constexpr std::size_t kMaxOutgoingBytes = 4u << 20;
 
-// Peer connections of one listener at once (accepted and not yet invalid,
-// those waiting for admission included); further clients are closed at once.
+// Admitted peer connections at once, for every listener of the process;
+// a peer admitted over it is closed at once. Peers waiting for admission, or
+// refused, never count here.
 inline constexpr std::size_t kMaxPeersPerListener = 256;
+// Of those, the last slots only root is admitted to: a user's peers can never
+// lock root out.
+inline constexpr std::size_t kRootReservedPeers = 16;
+// Peer connections of one uid other than root at once, from accept on
+// (waiting for admission included): further clients of that uid are closed
+// at once, so one user only exhausts their own share.
+inline constexpr std::size_t kMaxPeersPerUid = 32;
 
 } // namespace pf::xpc

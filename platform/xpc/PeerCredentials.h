@@ -21,6 +21,9 @@ struct PeerCredentials {
     // It refers to the process that made the connection, never to a later
     // process that reuses its pid.
     int pidfd = -1;
+    // For a peer a listener accepted: the inode of the socket by which the
+    // peer process holds its end of the connection; 0 when unknown.
+    ino_t socketInode = 0;
 
     bool isMember(gid_t gid) const;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "platform/xpc/SenderCredentials.h"
 #include "platform/xpc/ServiceDirectory.h"
 #include "platform/xpc/Syscall.h"
 
@@ -70,7 +71,9 @@ int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* 
     // System services admit peers by their credentials, so anyone may
     // connect; a user's services are the user's alone (and so is the folder).
     ::fchmodat(dir.get(), leaf.c_str(), domain == Domain::System ? 0666 : 0600, 0);
-    if (::listen(fd.get(), SOMAXCONN) != 0) {
+    // Before listen: every accepted socket inherits it, so the sender of
+    // each byte a peer sends is known from its very first byte.
+    if (detail::recordSenders(fd.get()) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
         if (why) *why = sys::errorText("listen", errno);
         return -1;
     }
@@ -107,6 +110,9 @@ int takeActivatedSocket(std::string_view serviceName) {
         return -1;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    // Set by our launcher when it bound the socket (systemd: PassCredentials=yes);
+    // set again for any other launcher, from now on.
+    detail::recordSenders(fd);
     return fd;
 }
 

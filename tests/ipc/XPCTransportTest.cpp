@@ -293,6 +293,40 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
     }
 }
 
+// Bytes count only when the process that connected wrote them: a forked
+// child that shares the socket gets the peer dropped, whether it writes a
+// whole frame or the rest of one its parent began.
+TEST_F(XPCTransport, OnlyTheProcessThatConnectedMaySend) {
+    auto service = startService();
+    auto envelope = std::make_shared<VDIPCConnection>()->encodedMessage(request("echo", 5));
+    ASSERT_TRUE(envelope);
+    pf::xpc::Dictionary dictionary;
+    dictionary.setData(vdipc::kXPCDataKey, *envelope);
+    dictionary.setBool(vdipc::kXPCWantsReplyKey, true);
+    const auto frame = pf::xpc::wire::encodeFrame(dictionary, pf::xpc::wire::kWantsReply, 1, 0).value();
+    const std::pair<const char*, std::size_t> cases[] = {
+        // the bytes at the end of the frame that a forked child writes
+        {"all from the process that connected", 0},
+        {"all from a forked child", frame.size()},
+        {"the payload from a forked child", frame.size() - pf::xpc::wire::kHeaderBytes},
+    };
+    for (const auto& [name, childBytes] : cases) {
+        SCOPED_TRACE(name);
+        const int fd = connectRaw(socketPath());
+        ASSERT_GE(fd, 0);
+        const std::size_t parentBytes = frame.size() - childBytes;
+        ASSERT_EQ(::write(fd, frame.data(), parentBytes), static_cast<ssize_t>(parentBytes));
+        if (childBytes) {
+            ASSERT_EQ(vt::runInChild([&] { return ::write(fd, frame.data() + parentBytes, childBytes) > 0 ? 0 : 1; }), 0);
+        }
+        timeval watchdog{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
+        char byte;
+        EXPECT_EQ(::read(fd, &byte, 1), childBytes ? 0 : 1) << "answered only when the connecting process sent it";
+        ::close(fd);
+    }
+}
+
 // The resident memory of a process in kB, from /proc.
 long residentKilobytes(pid_t pid) {
     long size = 0, pages = -1;
