@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
 #include "foundation_ext/FileManagerExtensions.h"
+#include "foundation_ext/ParallelWalk.h"
 #include "platform/system/Catalog.h"
 #include "platform/system/FileSystemFacts.h"
 #include "platform/system/UniqueFd.h"
@@ -29,21 +31,36 @@ std::uint64_t itemSize(const pf::catalog::Entry& entry, SizeMode mode, std::uint
     return roundUp(roundUp(std::max(entry.logicalSize, entry.physicalSize), block), block);
 }
 
+std::uint64_t directorySize(int directoryFd, dev_t device, SizeMode mode, std::uint64_t block, int depth);
+
+std::uint64_t subdirectorySize(int directoryFd, const pf::catalog::Entry& entry, dev_t device, SizeMode mode,
+                               std::uint64_t block, int depth) {
+    if (entry.device != device) return 0;
+    pf::UniqueFd child(::openat(directoryFd, entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return child ? directorySize(child.get(), device, mode, block, depth + 1) : 0;
+}
+
+// The starting folder's subfolders are measured side by side; below them
+// each walk is sequential, which keeps one descriptor per level per thread.
 std::uint64_t directorySize(int directoryFd, dev_t device, SizeMode mode, std::uint64_t block, int depth) {
     std::vector<pf::catalog::Entry> entries;
     if (depth > kMaxDepth || pf::catalog::readDirectory(directoryFd, entries, true, kMaxEntriesPerDirectory) != 0)
         return 0;
     std::uint64_t total = 0;
+    std::vector<const pf::catalog::Entry*> subdirectories;
     for (const auto& entry : entries) {
-        if (entry.type != S_IFDIR) {
+        if (entry.type != S_IFDIR)
             total += itemSize(entry, mode, block);
-        } else if (entry.device == device) {
-            pf::UniqueFd child(::openat(directoryFd, entry.name.c_str(),
-                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (child) total += directorySize(child.get(), device, mode, block, depth + 1);
-        }
+        else if (depth > 0)
+            total += subdirectorySize(directoryFd, entry, device, mode, block, depth);
+        else
+            subdirectories.push_back(&entry);
     }
-    return total;
+    std::atomic<std::uint64_t> subtotal{0};
+    forEachIndexInParallel(subdirectories.size(), [&](std::size_t i) {
+        subtotal += subdirectorySize(directoryFd, *subdirectories[i], device, mode, block, depth);
+    });
+    return total + subtotal;
 }
 
 std::uint64_t sizeOf(const std::string& path, SizeMode mode) {

@@ -3,10 +3,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
 #include "foundation_ext/FileManagerExtensions.h"
+#include "foundation_ext/ParallelWalk.h"
 #include "platform/system/Catalog.h"
 #include "platform/system/UniqueFd.h"
 
@@ -38,33 +40,35 @@ bool listSubpaths(int directoryFd, const std::string& prefix, int depth, std::ve
     return true;
 }
 
-ssize_t readFull(int fd, char* buffer, std::size_t size) {
+// Fills the buffer unless the file ends first; a short read of a regular
+// file is its end, so a small file costs one read instead of two.
+ssize_t readChunk(int fd, char* buffer, std::size_t size, bool& ended) {
     std::size_t done = 0;
-    while (done < size) {
+    while (done < size && !ended) {
         const ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        ended = n == 0 || static_cast<std::size_t>(n) < size - done;
         done += static_cast<std::size_t>(n);
     }
     return static_cast<ssize_t>(done);
 }
 
+// Equal when both read to their ends with the same bytes (a difference in
+// size shows as chunks of different lengths).
 bool sameContents(int rootA, const std::string& a, int rootB, const std::string& b) {
-    pf::UniqueFd fa(pf::catalog::openBeneath(rootA, a.c_str(), O_RDONLY));
-    pf::UniqueFd fb(pf::catalog::openBeneath(rootB, b.c_str(), O_RDONLY));
-    struct stat sa, sb;
-    if (!fa || !fb || ::fstat(fa.get(), &sa) != 0 || ::fstat(fb.get(), &sb) != 0) return false;
-    if (sa.st_size != sb.st_size) return false;
-    std::vector<char> bufferA(kChunkBytes), bufferB(kChunkBytes);
+    // O_NONBLOCK: an entry swapped for a fifo since the listing must not block the walk.
+    pf::UniqueFd fa(pf::catalog::openBeneath(rootA, a.c_str(), O_RDONLY | O_NONBLOCK));
+    pf::UniqueFd fb(pf::catalog::openBeneath(rootB, b.c_str(), O_RDONLY | O_NONBLOCK));
+    if (!fa || !fb) return false;
+    thread_local std::vector<char> bufferA(kChunkBytes), bufferB(kChunkBytes);
+    bool endedA = false, endedB = false;
     for (;;) {
-        const ssize_t na = readFull(fa.get(), bufferA.data(), kChunkBytes);
-        const ssize_t nb = readFull(fb.get(), bufferB.data(), kChunkBytes);
+        const ssize_t na = readChunk(fa.get(), bufferA.data(), kChunkBytes, endedA);
+        const ssize_t nb = readChunk(fb.get(), bufferB.data(), kChunkBytes, endedB);
         if (na < 0 || nb < 0 || na != nb || std::memcmp(bufferA.data(), bufferB.data(), std::size_t(na)) != 0)
             return false;
-        if (na == 0) return true;
+        if (endedA || endedB) return endedA == endedB;
     }
 }
 
@@ -87,12 +91,18 @@ bool isDirectoryEqualToDirectory(const std::string& pathA, const std::string& pa
     const auto byPath = [](const Subpath& x, const Subpath& y) { return x.path < y.path; };
     std::sort(listA.begin(), listA.end(), byPath);
     std::sort(listB.begin(), listB.end(), byPath);
-    for (std::size_t i = 0; i < listA.size(); ++i) {
+    for (std::size_t i = 0; i < listA.size(); ++i)
+        if (listA[i].type != listB[i].type) return false;
+    // The pairs are independent, so they are compared side by side; the
+    // first mismatch stops every thread at its next pair.
+    std::atomic<bool> equal{true};
+    forEachIndexInParallel(listA.size(), [&](std::size_t i) {
+        if (!equal.load(std::memory_order_relaxed)) return;
         const Subpath& a = listA[i];
         const Subpath& b = listB[i];
-        if (a.type != b.type) return false;
-        if (a.type == S_IFREG && !sameContents(rootA.get(), a.path, rootB.get(), b.path)) return false;
-        if (a.type == S_IFLNK && !sameLinkTarget(rootA.get(), a.path, rootB.get(), b.path)) return false;
-    }
-    return true;
+        if ((a.type == S_IFREG && !sameContents(rootA.get(), a.path, rootB.get(), b.path)) ||
+            (a.type == S_IFLNK && !sameLinkTarget(rootA.get(), a.path, rootB.get(), b.path)))
+            equal = false;
+    });
+    return equal;
 }
