@@ -120,6 +120,12 @@ TEST_F(InstallE2E, RefusedRequestsGetTheirErrorAndChangeNothing) {
         EXPECT_TRUE(fs::is_empty(f_->rootPath()));
         EXPECT_FALSE(fs::exists(alias()));
     }
+    // The client says what the installer's codes mean, not the host's text for those numbers.
+    for (const auto& [bundle, text] : {std::pair{tampered, "88 The bundle's signature is not valid"},
+                                       std::pair{badBom, "22 The bundle's BOM does not build"}}) {
+        const auto result = f_->install(bundle);
+        EXPECT_NE(result.out.find("error: NSPOSIXErrorDomain " + std::string(text)), std::string::npos) << result.out;
+    }
 }
 
 // A bare path is a URL whose path is that path, so it names the root. (Were

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "installer/InstallErrorText.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/JsonString.h"
@@ -25,7 +26,7 @@ std::string hex(const pf::Data& data) {
 
 std::string errorToJson(const pf::Error& error) {
     return "{\"domain\":" + quoted(error.domain()) + ",\"code\":" + std::to_string(error.code()) +
-           ",\"description\":" + quoted(error.localizedDescription()) +
+           ",\"description\":" + quoted(VDInstallErrorDescription(error)) +
            ",\"userInfo\":" + toJson(pf::Value(error.userInfo())) + "}";
 }
 

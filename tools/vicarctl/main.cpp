@@ -1,7 +1,8 @@
 // vicarctl: the daemon's client for operators and tests. Speaks to the
 // service as the application does (sealed "VDinstall", "VDuninstall" and
 // "removeSelf_" messages over the system-domain service) and waits for the
-// reply.
+// reply, for a bounded time: the daemon drops a message of a type it does not
+// know without answering it.
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "installer/InstallErrorText.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/Error.h"
@@ -32,19 +34,23 @@ Commands (each waits for the daemon's reply):
   uninstall BUNDLE [--host]     remove what the bundle's BOM lists for uninstalling; with
                                 --host the bundle itself then moves to the console user's Trash
   remove-self                   ask the daemon to delete its executable and exit
+  send TYPE                     send a message of that type with no entries (does the
+                                daemon know the type? one it does not know gets no reply)
 
 Options:
   --json              print the reply's entries and error as one JSON object
   --service NAME      service name (default com.vandrelsys.VolumeSmith.vicar)
   --user              use the per-user service domain instead of the system domain
-  --timeout SECONDS   give up waiting after this long (default 600)
+  --timeout SECONDS   wait this long for the reply (default 600: longer than any install
+                      should take), then give up with status 2
   --help              this text
 
 Output and status:
   ok                                                       status 0: the request succeeded
   error: DOMAIN CODE REASON-OR-DESCRIPTION FAILING-URL     status 1: the reply carried an error
   (a line on standard error)                               status 2: no reply came (the
-                                                           connection failed or the daemon died)
+                                                           connection failed, the daemon died,
+                                                           or none came within --timeout)
 remove-self has no reply: the daemon leaves, which ends the connection; that is its success.
 )";
 
@@ -57,6 +63,7 @@ struct Options {
     bool user = false;
     std::string service = kDefaultService;
     double timeoutSeconds = 600;
+    std::string type; // of send
 };
 
 [[noreturn]] void usage(const char* problem) {
@@ -95,7 +102,11 @@ Options parse(int argc, char** argv) {
         } else if (a == "--service") {
             o.service = value();
         } else if (a == "--timeout") {
-            o.timeoutSeconds = std::atof(value().c_str());
+            const std::string text = value();
+            char* end = nullptr;
+            o.timeoutSeconds = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(o.timeoutSeconds > 0 && o.timeoutSeconds <= 1e6))
+                usage("--timeout takes a number of seconds above 0 (at most 1000000)");
         } else if (!a.empty() && a[0] == '-') {
             usage(("unknown option " + a).c_str());
         } else {
@@ -109,6 +120,9 @@ Options parse(int argc, char** argv) {
         o.bundle = positional[1];
     } else if (o.command == "remove-self") {
         if (positional.size() != 1) usage("remove-self takes no arguments");
+    } else if (o.command == "send") {
+        if (positional.size() != 2) usage("expected exactly one TYPE");
+        o.type = positional[1];
     } else {
         usage(("unknown command " + o.command).c_str());
     }
@@ -119,6 +133,7 @@ Options parse(int argc, char** argv) {
 
 std::shared_ptr<VDIPCMessage> buildRequest(const Options& o) {
     if (o.command == "remove-self") return VDIPCMessage::messageWithType("removeSelf_");
+    if (o.command == "send") return VDIPCMessage::messageWithType(o.type);
     auto request = VDIPCMessage::messageWithType(o.command == "install" ? "VDinstall" : "VDuninstall");
     request->setObject(absoluteDirectoryURL(o.bundle), "VDurl");
     if (o.root) request->setObject(absoluteDirectoryURL(*o.root), "VDroot");
@@ -141,7 +156,7 @@ int report(const Options& o, const std::shared_ptr<VDIPCMessage>& reply) {
         std::puts("ok");
     } else {
         std::string reason = error->localizedFailureReason();
-        if (reason.empty()) reason = error->localizedDescription();
+        if (reason.empty()) reason = VDInstallErrorDescription(*error);
         std::printf("error: %s %lld %s %s\n", error->domain().c_str(), static_cast<long long>(error->code()),
                     reason.c_str(), failingURL(*error).c_str());
     }
@@ -180,9 +195,16 @@ int main(int argc, char** argv) {
         std::puts(o.json ? "{}" : "ok");
         return 0;
     }
-    if (!arrived || !reply) {
-        std::fprintf(stderr, "vicarctl: no reply from %s (%s)\n", o.service.c_str(),
-                     arrived ? "the connection failed or the daemon died" : "timed out");
+    if (!arrived) {
+        std::fprintf(stderr,
+                     "vicarctl: no reply from %s within %g s (timed out; the daemon answers no message of a type "
+                     "it does not know, and --timeout sets the wait)\n",
+                     o.service.c_str(), o.timeoutSeconds);
+        return 2;
+    }
+    if (!reply) {
+        std::fprintf(stderr, "vicarctl: no reply from %s (the connection failed or the daemon died)\n",
+                     o.service.c_str());
         return 2;
     }
     return report(o, reply);
