@@ -133,6 +133,16 @@ void VDIPCConnectionXPC::setPeerAdmission(pf::xpc::Connection::PeerAdmission adm
         connection->setPeerAdmission(std::move(admission));
 }
 
+void VDIPCConnectionXPC::stopAccepting(std::function<void()> drained) {
+    if (auto connection = connHandle(); connection && connection->isListener())
+        connection->stopAccepting(std::move(drained));
+}
+
+bool VDIPCConnectionXPC::resumeAccepting() {
+    auto connection = connHandle();
+    return connection && connection->isListener() && connection->resumeAccepting();
+}
+
 // ---------------------------------------------------------------- child
 
 std::shared_ptr<VDIPCConnectionXPC> VDIPCConnectionXPC::initWithXPCConnection(

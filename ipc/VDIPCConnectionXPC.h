@@ -67,6 +67,10 @@ public:
     // is read. It must be in place before the listener resumes: set it right
     // after creation or from an observer of the will-start notification.
     void setPeerAdmission(pf::xpc::Connection::PeerAdmission admission);
+    // Listener only: the idle exit and its way back (see
+    // pf::xpc::Connection::stopAccepting and resumeAccepting).
+    void stopAccepting(std::function<void()> drained);
+    bool resumeAccepting();
     // The XPC connection a received message came through (its child's peer
     // connection, whose credentials are the client's), or nullptr.
     static std::shared_ptr<pf::xpc::Connection> xpcConnectionForMessage(const VDIPCMessage& message);

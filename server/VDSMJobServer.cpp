@@ -15,6 +15,7 @@
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/launchd/JobDescription.h"
+#include "platform/xpc/WorkInFlight.h"
 #include "server/Seal.h"
 #include "server/VDClientAdmission.h"
 #include "server/VDClientRequirement.h"
@@ -131,14 +132,59 @@ void VDSMJobServer::startIdleTimer(std::int64_t seconds) {
     const auto periodNs = static_cast<std::uint64_t>(seconds) * 1000000000ULL;
     idleTimer_ = pf::dispatch::TimerSource::create(pf::dispatch::Queue::main());
     idleTimer_->setTimer(periodNs, periodNs / 2, 1000000000ULL);
-    idleTimer_->setEventHandler([this, seconds] {
-        if (nowSeconds() - VDSMJobServerLastActivity() >= seconds) terminate();
-    });
+    idleTimer_->setEventHandler([this, seconds] { checkIdle(seconds); });
     idleTimer_->resume();
+}
+
+void VDSMJobServer::checkIdle(std::int64_t seconds) {
+    if (draining_) return;
+    const bool idle = nowSeconds() - VDSMJobServerLastActivity() >= seconds;
+    if (const std::size_t work = pf::xpc::workInFlight()) {
+        // Work in flight is activity: the idle period starts when it is done.
+        if (idle) VDLog(1, "idle exit postponed: %lu pieces of work in flight", static_cast<unsigned long>(work));
+        touchActivity();
+        return;
+    }
+    if (idle) beginIdleExit();
+}
+
+void VDSMJobServer::beginIdleExit() {
+    auto listener = std::dynamic_pointer_cast<VDIPCConnectionXPC>(serviceConnection_);
+    if (!listener) {
+        terminate();
+        return;
+    }
+    draining_ = true;
+    const std::uint64_t generation = ++drainGeneration_;
+    listener->stopAccepting(drainedHandler(generation));
+}
+
+std::function<void()> VDSMJobServer::drainedHandler(std::uint64_t generation) {
+    return [this, generation] { pf::dispatch::Queue::main()->async([this, generation] { awaitDrained(generation); }); };
+}
+
+void VDSMJobServer::awaitDrained(std::uint64_t generation) {
+    if (!draining_ || generation != drainGeneration_) return;
+    // Counted from another thread: work may have been taken on since.
+    if (pf::xpc::workInFlight() == 0) {
+        terminate();
+        return;
+    }
+    pf::xpc::whenNoWorkInFlight(drainedHandler(generation));
+}
+
+void VDSMJobServer::resumeServing() {
+    // A listener that closed its own socket cannot accept again: it finishes
+    // the drain and leaves (later clients find no service until it is started).
+    auto listener = std::dynamic_pointer_cast<VDIPCConnectionXPC>(serviceConnection_);
+    if (!draining_ || !listener || !listener->resumeAccepting()) return;
+    draining_ = false;
+    ++drainGeneration_;
 }
 
 void VDSMJobServer::dispatchMessage(const std::shared_ptr<VDIPCMessage>& message) {
     touchActivity();
+    if (draining_) pf::dispatch::Queue::main()->async([this] { resumeServing(); });
     const std::optional<std::string> type = message ? message->type() : std::nullopt;
     if (!type) return;
     if (admission_ && !admission_->admitsSenderOf(*message)) return;

@@ -3,6 +3,14 @@
 // identifier, dispatches each message by its type to a registered handler,
 // seals and checks every envelope, removes its own executable on
 // "removeSelf_", and leaves when idle for the job's "TimeOut".
+//
+// Idle means no message for "TimeOut" seconds and no work in flight (a
+// request being handled, a completion that will answer one, a reply not yet
+// written: pf::xpc::workInFlight). It then leaves as a socket-activated
+// service does: it stops accepting (new clients wait in the service socket,
+// whose manager starts the daemon again), reads and serves what its clients
+// already sent, and exits when nothing is left; a message arriving meanwhile
+// sends it back to serving.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -54,11 +62,19 @@ private:
     void installSealObserver();
     void admitClientsBy(VDIPCConnectionXPC& listener);
     void startIdleTimer(std::int64_t seconds);
+    void checkIdle(std::int64_t seconds);
+    void beginIdleExit();
+    void awaitDrained(std::uint64_t generation);
+    std::function<void()> drainedHandler(std::uint64_t generation);
+    void resumeServing();
     void removeSelf(const std::shared_ptr<VDIPCMessage>& message);
 
     std::string serviceName_;
     std::shared_ptr<VDIPCConnection> serviceConnection_;
     std::shared_ptr<pf::dispatch::TimerSource> idleTimer_;
+    // The idle exit under way; the generation tells a stale drain apart.
+    std::atomic<bool> draining_{false};
+    std::uint64_t drainGeneration_ = 0;
     std::shared_ptr<VDClientAdmission> admission_; // set before the listener resumes
 };
 

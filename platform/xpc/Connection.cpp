@@ -9,6 +9,7 @@
 #include "platform/xpc/Connection.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -30,6 +31,7 @@
 #include "platform/xpc/Syscall.h"
 #include "platform/system/UniqueFd.h"
 #include "platform/xpc/Wire.h"
+#include "platform/xpc/WorkInFlight.h"
 
 namespace pf::xpc {
 
@@ -42,6 +44,9 @@ struct PendingReply {
     Connection::ReplyHandler handler;
     std::uint64_t generation = 0;
 };
+
+// Times in a row a client sends again the frames a lost socket never took.
+constexpr int kMaxResends = 3;
 
 } // namespace
 
@@ -79,6 +84,19 @@ struct Connection::Core {
     PeerCredentials credentials;
     UniqueFd pidfd;
     std::unique_ptr<detail::PeerSlot> slot; // a peer's share of the connections
+    int resends = 0; // of a client's unsent frames, since a frame last left whole
+
+    // Work in flight (WorkInFlight.h): a peer not yet serving, bytes not yet
+    // written, input shut by a drain and not yet read to its end.
+    detail::WorkFlag starting, writing, reading;
+    bool inputShut = false; // our reading side was shut down (a drain)
+    bool inputDone = false; // and everything sent before it was read
+
+    // Listener: its peers, to drain them; while draining it accepts nothing,
+    // and a socket file it bound itself is removed first.
+    std::vector<std::weak_ptr<Connection>> peers;
+    bool draining = false;
+    std::optional<SocketFile> ownSocketFile;
 };
 
 namespace {
@@ -93,9 +111,10 @@ struct Aftermath {
 
 std::uint32_t interest(const Connection::Core& c) {
     std::uint32_t events = 0;
-    if (!c.readPaused) events |= EPOLLIN;
+    // A shut input stays readable (EOF) for good: it is not watched once read.
+    if (!c.readPaused && !c.inputDone) events |= EPOLLIN | EPOLLRDHUP;
     if (c.wantWrite) events |= EPOLLOUT;
-    return events | EPOLLRDHUP;
+    return events;
 }
 
 } // namespace
@@ -135,14 +154,18 @@ void deliver(const std::shared_ptr<Connection>& self, Connection::Core& c, std::
     });
 }
 
-void failPending(Connection::Core& c, const std::shared_ptr<Object>& error, Aftermath& after) {
-    auto pending = std::move(c.pending);
-    c.pending.clear();
-    auto target = c.target;
+void failReplies(std::map<std::uint64_t, PendingReply> pending, const std::shared_ptr<dispatch::Queue>& target,
+                 const std::shared_ptr<Object>& error, Aftermath& after) {
     for (auto& [id, p] : pending) {
         auto queue = p.queue ? p.queue : target;
         after.tasks.push_back([queue, handler = std::move(p.handler), error] { queue->async([handler, error] { handler(error); }); });
     }
+}
+
+void failPending(Connection::Core& c, const std::shared_ptr<Object>& error, Aftermath& after) {
+    auto pending = std::move(c.pending);
+    c.pending.clear();
+    failReplies(std::move(pending), c.target, error, after);
 }
 
 // Detaches the socket from the connection; it is closed once the IO loop let go.
@@ -159,6 +182,9 @@ void detachSocket(Connection::Core& c, Aftermath& after) {
     c.wantWrite = false;
     c.inFlight = 0;
     c.readPaused = false;
+    c.inputShut = c.inputDone = false;
+    c.writing.set(false);
+    c.reading.set(false);
     auto keep = std::move(c.keepAlive);
     after.tasks.push_back([fd, id, keep] {
         if (id) IoLoop::shared().remove(id, fd);
@@ -166,17 +192,52 @@ void detachSocket(Connection::Core& c, Aftermath& after) {
     });
 }
 
+using Frames = std::deque<std::vector<std::uint8_t>>;
+void resendUnsent(const std::shared_ptr<Connection>& self, Frames frames, std::map<std::uint64_t, PendingReply> held);
+
+// A client's requests whose frames never left whole were never seen by the
+// service (one draining for its idle exit shuts its reading side, so a later
+// send fails before a byte of it arrives). They go again on a new connection,
+// where the service's next start reads them, rather than fail as
+// interrupted; a few times in a row at most, so a service that keeps
+// dropping us is not asked forever.
+void holdUnsentForResend(const std::shared_ptr<Connection>& self, Connection::Core& c, Frames unsent,
+                         Aftermath& after) {
+    if (unsent.empty() || c.cancelled || c.resends >= kMaxResends) return;
+    ++c.resends;
+    Frames frames;
+    std::map<std::uint64_t, PendingReply> held;
+    for (auto& frame : unsent) {
+        std::string why;
+        const auto header = wire::parseHeader(frame.data(), &why);
+        if (!header || (header->flags & wire::kIsReply)) continue; // an answer belongs to the old connection
+        if (auto it = c.pending.find(header->messageId); it != c.pending.end()) {
+            held.insert(c.pending.extract(it));
+        }
+        frames.push_back(std::move(frame));
+    }
+    after.tasks.push_back([self, frames = std::move(frames), held = std::move(held)]() mutable {
+        // Connecting may wait (a full backlog): never on the IO thread.
+        dispatch::Queue::global()->async([self, frames = std::move(frames), held = std::move(held)]() mutable {
+            resendUnsent(self, std::move(frames), std::move(held));
+        });
+    });
+}
+
 // The socket went away (closed, failed, or sent a bad frame).
 void lostSocket(const std::shared_ptr<Connection>& self, Connection::Core& c, Aftermath& after) {
     if (c.fd < 0) return;
-    detachSocket(c, after);
     if (self->isPeer()) {
+        detachSocket(c, after);
         failPending(c, kConnectionInvalid, after);
         deliver(self, c, kConnectionInvalid, after);
-    } else {
-        failPending(c, kConnectionInterrupted, after);
-        deliver(self, c, kConnectionInterrupted, after);
+        return;
     }
+    auto unsent = std::move(c.out);
+    detachSocket(c, after);
+    holdUnsentForResend(self, c, std::move(unsent), after);
+    failPending(c, kConnectionInterrupted, after);
+    deliver(self, c, kConnectionInterrupted, after);
 }
 
 // Writes what it can without blocking; false when the socket failed.
@@ -194,9 +255,11 @@ bool flush(Connection::Core& c) {
         if (c.outOffset == front.size()) {
             c.out.pop_front();
             c.outOffset = 0;
+            c.resends = 0;
         }
     }
     const bool want = !c.out.empty();
+    c.writing.set(want);
     if (want != c.wantWrite) {
         c.wantWrite = want;
         if (c.ioId) IoLoop::shared().modify(c.ioId, c.fd, interest(c));
@@ -215,6 +278,7 @@ bool enqueue(const std::shared_ptr<Connection>& self, Connection::Core& c, std::
     }
     c.outBytes += frame.size();
     c.out.push_back(std::move(frame));
+    c.writing.set(true);
     if (!c.wantWrite && !flush(c)) {
         lostSocket(self, c, after);
         return false;
@@ -291,6 +355,15 @@ bool parseFrames(const std::shared_ptr<Connection>& self, Connection::Core& c, A
     return ok;
 }
 
+// A drained peer read to its end: every frame its client sent before the
+// drain is parsed (a partial one at the end was never sent whole, and its
+// client learns so from its failed send). The socket stays for the replies.
+void endDrainedInput(Connection::Core& c) {
+    c.inputDone = true;
+    c.reading.set(false);
+    IoLoop::shared().modify(c.ioId, c.fd, interest(c));
+}
+
 void onSocketEvent(const std::weak_ptr<Connection>& weak, std::uint32_t events) {
     auto self = weak.lock();
     if (!self) return;
@@ -301,7 +374,10 @@ void onSocketEvent(const std::weak_ptr<Connection>& weak, std::uint32_t events) 
         if (c.fd < 0) return;
         bool lost = false;
         if (events & EPOLLOUT) lost = !flush(c);
-        if (!lost && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) && !c.readPaused) {
+        if (c.inputDone) {
+            // Only replies go out now; a hang-up means the client has gone.
+            if (events & (EPOLLHUP | EPOLLERR)) lost = true;
+        } else if (!lost && (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) && !c.readPaused) {
             // Frames already buffered first: reading may have paused on them.
             if (!parseFrames(self, c, after)) lost = true;
             std::uint8_t buffer[64 * 1024];
@@ -311,6 +387,10 @@ void onSocketEvent(const std::weak_ptr<Connection>& weak, std::uint32_t events) 
                     self->isPeer() ? detail::receiveWithSender(c.fd, buffer, sizeof buffer, &sender)
                                    : sys::retry([&] { return ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT); });
                 if (n == -EAGAIN || n == -EWOULDBLOCK) break;
+                if (n == 0 && c.inputShut) {
+                    endDrainedInput(c);
+                    break;
+                }
                 if (n <= 0) {
                     lost = true;
                     break;
@@ -350,6 +430,9 @@ void watch(const std::shared_ptr<Connection>& self, Connection::Core& c) {
 // running parse goes on with the buffered frames itself.
 void detail::InFlightSlot::release() {
     if (released_.exchange(true)) return;
+    struct Finished {
+        ~Finished() { finishWork(); } // after the frames it let in are counted
+    } finished;
     auto connection = connection_.lock();
     if (!connection) return;
     auto& c = connection->core();
@@ -423,7 +506,10 @@ std::shared_ptr<Connection> Connection::createMachService(std::string_view name,
     auto listener = std::make_shared<Connection>(Role::Listener, std::string(name), domain, std::move(targetQueue));
     auto& c = listener->core();
     int fd = takeActivatedSocket(name);
-    if (fd < 0) fd = bindServiceSocket(name, domain, &c.lastError);
+    if (fd < 0) {
+        fd = bindServiceSocket(name, domain, &c.lastError);
+        if (fd >= 0) c.ownSocketFile = boundSocketFile(name, domain);
+    }
     c.fd = fd;
     return listener;
 }
@@ -472,6 +558,31 @@ void admitPeer(const std::shared_ptr<Connection>& listener, std::shared_ptr<Conn
     });
 }
 
+// Ends the reading side of a peer being drained. Whatever its client sent
+// before is still read and served; a later send fails at the client before a
+// byte of it reached us, so its client transport knows to send it again (to
+// the service socket, where the next start of the service finds it).
+void shutInput(Connection& peer) {
+    auto& c = peer.core();
+    std::lock_guard lock(c.mutex);
+    if (c.fd < 0 || c.inputShut) return;
+    c.inputShut = true;
+    c.reading.set(true);
+    ::shutdown(c.fd, SHUT_RD);
+}
+
+void registerPeer(Connection& listener, const std::shared_ptr<Connection>& peer) {
+    bool draining;
+    {
+        std::lock_guard lock(listener.core().mutex);
+        auto& peers = listener.core().peers;
+        std::erase_if(peers, [](const std::weak_ptr<Connection>& p) { return p.expired(); });
+        peers.push_back(peer);
+        draining = listener.core().draining;
+    }
+    if (draining) shutInput(*peer);
+}
+
 void onAccept(const std::weak_ptr<Connection>& weak) {
     auto listener = weak.lock();
     if (!listener) return;
@@ -497,6 +608,8 @@ void onAccept(const std::weak_ptr<Connection>& weak) {
         c.pidfd = std::move(ownedPidfd);
         c.fd = socket.release();
         c.slot = std::move(slot);
+        c.starting.set(true);
+        registerPeer(*listener, peer);
         admitPeer(listener, std::move(peer));
     }
 }
@@ -539,6 +652,7 @@ void Connection::resume() {
             break;
         case Role::Peer:
             if (c.fd >= 0) watch(self, c);
+            c.starting.set(false);
             break;
         case Role::Client: {
             bool missing = false;
@@ -569,11 +683,58 @@ void Connection::cancel() {
             c.fd = -1;
         }
         detachSocket(c, after);
+        c.starting.set(false);
+        c.reading.set(false);
         c.keepAlive.reset();
         failPending(c, kConnectionInvalid, after);
         deliver(self, c, kConnectionInvalid, after);
     }
     after.run();
+}
+
+void Connection::stopAccepting(std::function<void()> drained) {
+    if (role_ != Role::Listener) return;
+    std::uint64_t id = 0;
+    int fd = -1;
+    std::vector<std::weak_ptr<Connection>> peers;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto& c = *core_;
+        c.draining = true;
+        std::swap(id, c.ioId);
+        fd = c.fd;
+    }
+    // Once removed, no accept runs any more: every peer is registered.
+    if (id) IoLoop::shared().remove(id, fd);
+    if (fd >= 0 && core_->ownSocketFile) {
+        // No manager holds this socket to start us again, so a client must
+        // not be left in its backlog: the name goes first (a later client
+        // finds no service), then the backlog is accepted and served, and
+        // the socket is closed. Such a listener does not accept again.
+        removeSocketFile(*core_->ownSocketFile);
+        pollfd pending{fd, POLLIN, 0};
+        for (int round = 0; round < 64 && ::poll(&pending, 1, 0) == 1; ++round) onAccept(weak_from_this());
+        std::lock_guard lock(core_->mutex);
+        ::close(core_->fd);
+        core_->fd = -1;
+    }
+    {
+        std::lock_guard lock(core_->mutex);
+        peers = core_->peers;
+    }
+    for (const auto& weak : peers)
+        if (auto peer = weak.lock()) shutInput(*peer);
+    whenNoWorkInFlight(std::move(drained));
+}
+
+bool Connection::resumeAccepting() {
+    if (role_ != Role::Listener) return false;
+    std::lock_guard lock(core_->mutex);
+    auto& c = *core_;
+    if (!c.resumed || c.cancelled || c.fd < 0) return false;
+    c.draining = false;
+    if (c.ioId == 0) c.ioId = IoLoop::shared().add(c.fd, EPOLLIN, [weak = weak_from_this()](std::uint32_t) { onAccept(weak); });
+    return c.ioId != 0;
 }
 
 void Connection::setContext(void* context) {
@@ -604,6 +765,29 @@ bool ensureConnected(const std::shared_ptr<Connection>& self, Connection::Core& 
         deliver(self, c, kConnectionInvalid, after);
     }
     return false;
+}
+
+void resendUnsent(const std::shared_ptr<Connection>& self, Frames frames, std::map<std::uint64_t, PendingReply> held) {
+    auto& c = self->core();
+    Aftermath after;
+    {
+        std::lock_guard lock(c.mutex);
+        if (ensureConnected(self, c, after)) {
+            for (auto& [id, p] : held) {
+                p.generation = c.generation;
+                c.pending[id] = std::move(p);
+            }
+            held.clear();
+            for (auto& frame : frames) {
+                c.outBytes += frame.size();
+                c.out.push_back(std::move(frame));
+            }
+            c.writing.set(!c.out.empty());
+            if (!flush(c)) lostSocket(self, c, after); // lost again: held again, or failed
+        }
+        failReplies(std::move(held), c.target, c.cancelled ? kConnectionInvalid : kConnectionInterrupted, after);
+    }
+    after.run();
 }
 
 } // namespace

@@ -18,7 +18,9 @@
 // messages, Connection peers (listener only), Error events. After
 // kConnectionInvalid the handler is released and nothing more is delivered.
 // Reply handlers get the reply Dictionary, or kConnectionInterrupted (the
-// service went away; a client reconnects on its next send) or
+// service went away after the request was sent whole; a client reconnects on
+// its next send; a request that never left whole, which the service cannot
+// have seen, is sent again on a new connection at once instead) or
 // kConnectionInvalid (the connection is dead, was cancelled, or its service
 // name does not exist at all: a lookup failure is invalid, as in XPC).
 //
@@ -108,6 +110,18 @@ public:
 
     // Listener only; set it before resume.
     void setPeerAdmission(PeerAdmission admission);
+
+    // Listener only: leaving as a socket-activated service does. Accepting
+    // stops (clients not yet accepted wait in the socket, which the service
+    // manager holds); every peer's reading side is shut once what its client
+    // sent so far is read, so nothing sent before is lost and a later send
+    // fails at once at the client; `drained` runs (on a global queue) when no
+    // work is in flight any more (WorkInFlight.h). A listener that bound its
+    // socket itself first removes the socket file and accepts its backlog.
+    void stopAccepting(std::function<void()> drained);
+    // Accepting again after stopAccepting; false when it cannot (the
+    // listener closed the socket it had bound itself).
+    bool resumeAccepting();
 
     // Why the connection failed (the service folder is unsafe, the socket
     // could not be bound or reached...), empty while nothing failed.

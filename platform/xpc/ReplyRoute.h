@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/xpc/WorkInFlight.h"
+
 namespace pf::xpc {
 class Connection;
 }
@@ -15,11 +17,13 @@ namespace pf::xpc::detail {
 
 // One frame in flight on a connection. Released explicitly (the reply went
 // out, the one-way handler returned) or when the last message holding it goes
-// away; either way exactly once.
+// away; either way exactly once. Until then it is work in flight.
 class InFlightSlot {
 public:
     InFlightSlot(std::weak_ptr<Connection> connection, std::uint64_t generation)
-        : connection_(std::move(connection)), generation_(generation) {}
+        : connection_(std::move(connection)), generation_(generation) {
+        addWork();
+    }
     ~InFlightSlot() { release(); }
     InFlightSlot(const InFlightSlot&) = delete;
     InFlightSlot& operator=(const InFlightSlot&) = delete;

@@ -80,6 +80,20 @@ int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* 
     return fd.release();
 }
 
+std::optional<SocketFile> boundSocketFile(std::string_view serviceName, Domain domain) {
+    auto path = socketPath(serviceName, domain, nullptr);
+    struct stat st {};
+    if (!path || ::lstat(path->c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
+    return SocketFile{*path, st.st_dev, st.st_ino};
+}
+
+void removeSocketFile(const SocketFile& file) {
+    struct stat st {};
+    if (::lstat(file.path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == file.device &&
+        st.st_ino == file.inode)
+        ::unlink(file.path.c_str());
+}
+
 int takeActivatedSocket(std::string_view serviceName) {
     const char* pid = ::getenv("LISTEN_PID");
     const char* fds = ::getenv("LISTEN_FDS");

@@ -9,6 +9,8 @@
 // through a symlink. User domain: $VICAR_USER_SERVICE_DIR or
 // $XDG_RUNTIME_DIR/vicar/services (else /run/user/<uid>/vicar/services),
 // owned by the user, mode 0700. The socket of service NAME is NAME.sock.
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +29,17 @@ std::optional<std::string> socketPath(std::string_view serviceName, Domain domai
 // world-connectable: peers are admitted by their kernel credentials.
 // Returns the descriptor, or -1 with the reason in *why.
 int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why);
+
+// A socket file as it was right after it was bound. It is removed only while
+// its name still leads to that file: another process may have bound the name
+// since, and its socket stays.
+struct SocketFile {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+std::optional<SocketFile> boundSocketFile(std::string_view serviceName, Domain domain);
+void removeSocketFile(const SocketFile& file);
 
 // The socket handed over by socket activation (LISTEN_PID equal to our pid,
 // LISTEN_FDS >= 1; with LISTEN_FDNAMES the one named after the service, else

@@ -1,20 +1,107 @@
 // The daemon as an on-demand service: started by the launcher on the first
-// connection, serving, rejecting bad seals, leaving when idle, started again.
+// connection, serving, rejecting bad seals, leaving when idle (never with
+// work in flight or clients waiting), started again.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/fanotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
+#include "platform/system/UniqueFd.h"
 #include "server/Seal.h"
 #include "tests/e2e/Daemon.h"
+#include "tests/support/BomBuilder.h"
 
 namespace {
 
 constexpr const char* kService = "com.vandrelsys.VolumeSmith.vicar";
+
+// Holds the first open of a file (by anyone) until release(): a request that
+// reads it stays in flight exactly as long as the test wants, no timing.
+class OpenGate {
+public:
+    explicit OpenGate(const std::string& path) : fd_(::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY)) {
+        if (!fd_ || ::fanotify_mark(fd_.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0)
+            throw std::runtime_error("fanotify: " + std::string(std::strerror(errno)));
+    }
+    ~OpenGate() { release(); }
+    // True once an open is held (watchdog 20 s).
+    bool waitHeld() {
+        pollfd p{fd_.get(), POLLIN, 0};
+        fanotify_event_metadata event{};
+        if (::poll(&p, 1, 20000) != 1 || ::read(fd_.get(), &event, sizeof event) != sizeof event) return false;
+        held_.reset(event.fd);
+        return true;
+    }
+    // Lets the held open and every later one through (closing the group allows them all).
+    void release() {
+        if (held_) {
+            const fanotify_response allow{held_.get(), FAN_ALLOW};
+            EXPECT_EQ(::write(fd_.get(), &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
+        }
+        held_.reset();
+        fd_.reset();
+    }
+
+private:
+    pf::UniqueFd fd_, held_;
+};
+
+// Sends sealed requests from this process as client applications do, each
+// on a connection of its own or on one kept open, and counts the replies that
+// came (an interruption or a dead connection gives none).
+class Requests {
+public:
+    explicit Requests(const vt::DaemonFixture& f) {
+        for (const auto& [k, v] : f.environment()) ::setenv(k.c_str(), v.c_str(), 1);
+    }
+    static std::shared_ptr<VDIPCConnection> connect() {
+        auto connection = VDIPCConnection::connectionWithXPCServiceName(kService, true);
+        if (connection) connection->setAerrorHandler(VDSealHook(kService));
+        return connection;
+    }
+    void send(std::shared_ptr<VDIPCConnection> kept = nullptr) {
+        auto connection = kept ? kept : connect();
+        ASSERT_TRUE(connection);
+        {
+            std::lock_guard lock(mutex_);
+            ++sent_;
+        }
+        connection->sendMessage(VDIPCMessage::messageWithType("VDinstall"),
+                                [this, connection, own = !kept](std::shared_ptr<VDIPCMessage> reply) {
+                                    if (own) connection->close();
+                                    std::lock_guard lock(mutex_);
+                                    ++ended_;
+                                    replied_ += reply != nullptr;
+                                    changed_.notify_all();
+                                });
+    }
+    // The number of replies once every request sent has ended (watchdog 60 s).
+    int replied() {
+        std::unique_lock lock(mutex_);
+        EXPECT_TRUE(changed_.wait_for(lock, std::chrono::seconds(60), [&] { return ended_ == sent_; }))
+            << ended_ << " of " << sent_ << " ended";
+        return replied_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int sent_ = 0, ended_ = 0, replied_ = 0;
+};
 
 class JobServerE2E : public ::testing::Test {
 protected:
@@ -90,6 +177,79 @@ TEST_F(JobServerE2E, RemoveSelfDeletesTheExecutableFromItsJobAndExits) {
             EXPECT_TRUE(f.waitForLog("could not find job path, removeSelf failed!")) << f.log();
         }
     }
+}
+
+// A message of a type the daemon does not know is dropped without a reply:
+// the client stops waiting after its --timeout and says so; the daemon serves on.
+TEST_F(JobServerE2E, AMessageOfAnUnknownTypeGetsNoReplyAndTheClientStopsWaiting) {
+    vt::DaemonFixture f;
+    f.startLauncher();
+    const auto unknown = f.client({"--timeout", "1", "send", "VDnoSuchType"});
+    EXPECT_EQ(unknown.status, 2) << unknown.out << unknown.err;
+    EXPECT_NE(unknown.err.find("no reply from com.vandrelsys.VolumeSmith.vicar within 1 s (timed out"),
+              std::string::npos)
+        << unknown.err;
+    const auto known = f.client({"send", "VDinstall"});
+    EXPECT_EQ(known.status, 1) << known.out << known.err;
+    EXPECT_NE(known.out.find("nil @ 21!"), std::string::npos) << known.out;
+    EXPECT_EQ(f.daemonPids().size(), 1u) << f.log();
+}
+
+TEST_F(JobServerE2E, AnInstallOutlastingTheIdleTimeOutIsAnsweredAndComplete) {
+    vt::DaemonFixture f({.timeOut = 2, .daemonProgramArguments = std::nullopt});
+    f.startLauncher();
+    const std::string bundle =
+        f.makeBundle("Slow.app", {{"Contents/Resources/gate", "gate"}, {"Contents/Resources/after", "after"}},
+                     vt::bom({vt::bomEntry("", "/slow", "755"), vt::bomEntry("Contents/Resources/gate", "/slow/gate", "644"),
+                              vt::bomEntry("Contents/Resources/after", "/slow/after", "644")},
+                             {}));
+    OpenGate gate(bundle + "/Contents/Resources/gate");
+    auto install = std::async(std::launch::async, [&] { return f.install(bundle); });
+    ASSERT_TRUE(gate.waitHeld()) << f.log();
+    // The idle time-out passes while the install is held in the middle.
+    EXPECT_TRUE(f.waitForLog("idle exit postponed")) << f.log();
+    gate.release();
+    const auto result = install.get();
+    EXPECT_EQ(result.status, 0) << result.out << result.err << f.log();
+    EXPECT_EQ(vt::readFile(f.rootPath() + "/slow/gate"), "gate");
+    EXPECT_EQ(vt::readFile(f.rootPath() + "/slow/after"), "after");
+    EXPECT_EQ(f.daemonPids().size(), 1u) << f.log();
+}
+
+TEST_F(JobServerE2E, RequestsMeetingTheIdleExitAreAllAnswered) {
+    vt::DaemonFixture f({.timeOut = 2, .daemonProgramArguments = std::nullopt});
+    f.startLauncher();
+    Requests requests(f);
+    std::vector<std::shared_ptr<VDIPCConnection>> kept(20);
+    for (auto& connection : kept) requests.send(connection = Requests::connect()); // the daemon starts
+    // A raw connection that never sends: an empty send on it fails once the
+    // daemon has shut its clients' reading side, that is, begun to leave.
+    const pf::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    const std::string path = f.path("services") + "/" + kService + ".sock";
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(requests.replied(), 20) << f.log();
+
+    // Frozen until its idle time-out is overdue (whole seconds, so T + 1 s
+    // always is), the daemon wakes to 100 clients waiting in its socket.
+    auto freezeUntilOverdue = [&] {
+        ASSERT_EQ(::kill(f.daemonPids().back(), SIGSTOP), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    };
+    freezeUntilOverdue();
+    for (int i = 0; i < 100; ++i) requests.send();
+    ASSERT_EQ(::kill(f.daemonPids().back(), SIGCONT), 0);
+    EXPECT_EQ(requests.replied(), 120) << f.log();
+
+    // Woken with nothing to do, it begins to leave; at that moment 80
+    // requests go out on the 20 connections it served.
+    freezeUntilOverdue();
+    ASSERT_EQ(::kill(f.daemonPids().back(), SIGCONT), 0);
+    for (int i = 0; i < 100000 && ::send(probe.get(), "", 0, MSG_NOSIGNAL) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    for (int i = 0; i < 80; ++i) requests.send(kept[i % kept.size()]);
+    EXPECT_EQ(requests.replied(), 200) << f.log();
 }
 
 } // namespace

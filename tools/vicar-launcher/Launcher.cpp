@@ -4,7 +4,6 @@
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -176,7 +175,7 @@ bool Launcher::loadJobs() {
         auto job = std::make_unique<Job>();
         job->description = std::move(description);
         job->identity = *identity;
-        for (const auto& name : job->description.machServices) job->services.push_back(Service{name, {}, {}, 0, 0});
+        for (const auto& name : job->description.machServices) job->services.push_back(Service{name, {}, {}});
         jobs_.push_back(std::move(job));
     }
     if (jobs_.empty()) {
@@ -196,14 +195,7 @@ bool Launcher::bindSockets() {
                 log("cannot create service " + service.name + " of " + job->description.label + ": " + why);
                 return false;
             }
-            if (auto path = pf::xpc::socketPath(service.name, domain, &why)) {
-                struct stat st;
-                if (::lstat(path->c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-                    service.path = *path;
-                    service.device = st.st_dev;
-                    service.inode = st.st_ino;
-                }
-            }
+            service.file = pf::xpc::boundSocketFile(service.name, domain);
         }
     }
     return true;
@@ -384,12 +376,7 @@ bool Launcher::anyRunning() const {
 void Launcher::removeSocketFiles() {
     for (auto& job : jobs_)
         for (auto& service : job->services) {
-            if (service.path.empty()) continue;
-            // Another process may have bound the name since; its socket stays.
-            struct stat st;
-            if (::lstat(service.path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == service.device &&
-                st.st_ino == service.inode)
-                ::unlink(service.path.c_str());
-            service.path.clear();
+            if (service.file) pf::xpc::removeSocketFile(*service.file);
+            service.file.reset();
         }
 }

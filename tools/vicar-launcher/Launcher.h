@@ -25,6 +25,7 @@
 #include "platform/launchd/JobIdentity.h"
 #include "platform/launchd/RestartThrottle.h"
 #include "platform/system/UniqueFd.h"
+#include "platform/xpc/ServiceSocket.h"
 #include "tools/vicar-launcher/Options.h"
 
 class Launcher {
@@ -44,9 +45,7 @@ private:
     struct Service {
         std::string name;
         pf::UniqueFd fd;
-        std::string path; // the socket file, removed at the end when it is still ours
-        dev_t device = 0;
-        ino_t inode = 0;
+        std::optional<pf::xpc::SocketFile> file; // removed at the end when it is still ours
     };
     struct Job {
         pf::launchd::JobDescription description;
