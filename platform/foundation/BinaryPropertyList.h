@@ -1,8 +1,8 @@
 #pragma once
 // Binary property lists ("bplist00") read and written by our own code:
-// libplist 2.2 keeps dates as 32-bit seconds and integers as signed 64 bits,
-// so dates outside 1901-2038 and unsigned integers above INT64_MAX would
-// not survive it. Internal to PropertyList.cpp.
+// libplist 2.2 hands dates out as 32-bit seconds and integers as signed 64
+// bits, so dates outside 1901-2038 and unsigned integers above INT64_MAX
+// would not survive it. Internal to PropertyList.cpp.
 #include <optional>
 #include <string_view>
 

@@ -85,6 +85,9 @@ bool isWellFormedBinaryPropertyList(std::string_view text, const PropertyListLim
         auto info = inspect(l, ref);
         if (!info) return false;
         if (info->childCount == 0) {
+            // An empty container is still a level of nesting.
+            const bool container = info->type == 0xA || info->type == 0xC || info->type == 0xD;
+            if (container && stack.size() >= limits.maxDepth) return false;
             marks[ref] = Mark::Done;
             expanded[ref] = 1;
             if (++frame.expanded > maxExpanded) return false;

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <plist/plist.h>
+#include <utf8.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -22,8 +22,8 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-struct MallocFree {
-    void operator()(void* p) const { std::free(p); }
+struct BinaryFree {
+    void operator()(char* p) const { plist_to_bin_free(p); }
 };
 
 // The deepest nesting of <dict> and <array> elements, stopping early once it
@@ -65,161 +65,24 @@ bool xmlNestingWithin(std::string_view xml, std::size_t maxDepth) {
     return true;
 }
 
-// libplist node -> Value; the depth and the number of values made are bounded again here.
-// Depth counts containers only, as the checks before parsing do: a leaf
-// inside a container at the limit is within it.
-struct Reader {
-    const PropertyListLimits& limits;
-    std::size_t made = 0;
-
-    bool read(plist_t node, std::size_t depth, Value& out) {
-        if (++made > limits.maxObjects) return false;
-        const plist_type type = plist_get_node_type(node);
-        if ((type == PLIST_ARRAY || type == PLIST_DICT) && depth > limits.maxDepth) return false;
-        switch (type) {
-        case PLIST_BOOLEAN: {
-            uint8_t b = 0;
-            plist_get_bool_val(node, &b);
-            out = Value(b != 0);
-            return true;
-        }
-        case PLIST_UINT: {
-            // libplist keeps every integer as 64 bits; negative numbers are
-            // their two's-complement pattern.
-            uint64_t u = 0;
-            plist_get_uint_val(node, &u);
-            out = Value(static_cast<long long>(u));
-            return true;
-        }
-        case PLIST_REAL: {
-            double d = 0;
-            plist_get_real_val(node, &d);
-            out = Value(d);
-            return true;
-        }
-        case PLIST_DATE: {
-            int32_t sec = 0, usec = 0;
-            plist_get_date_val(node, &sec, &usec);
-            out = Value(Date::fromReferenceDate(double(sec) + double(usec) / 1e6));
-            return true;
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            uint64_t length = 0;
-            const char* s = plist_get_string_ptr(node, &length);
-            out = Value(std::string(s ? s : "", s ? std::size_t(length) : 0));
-            return true;
-        }
-        case PLIST_DATA: {
-            uint64_t length = 0;
-            const char* p = plist_get_data_ptr(node, &length);
-            out = Value(Data(reinterpret_cast<const std::uint8_t*>(p), reinterpret_cast<const std::uint8_t*>(p) + (p ? length : 0)));
-            return true;
-        }
-        case PLIST_ARRAY: {
-            Array array;
-            array.reserve(plist_array_get_size(node));
-            plist_array_iter iter = nullptr;
-            plist_array_new_iter(node, &iter);
-            std::unique_ptr<void, MallocFree> iterOwner(iter);
-            for (;;) {
-                plist_t item = nullptr;
-                plist_array_next_item(node, iter, &item);
-                if (!item) break;
-                array.emplace_back();
-                if (!read(item, depth + 1, array.back())) return false;
-            }
-            out = Value(std::move(array));
-            return true;
-        }
-        case PLIST_DICT: {
-            Dictionary dict;
-            plist_dict_iter iter = nullptr;
-            plist_dict_new_iter(node, &iter);
-            std::unique_ptr<void, MallocFree> iterOwner(iter);
-            for (;;) {
-                // The key node is checked before it is read as a key (the
-                // binary check has already refused keys libplist would abort on).
-                plist_t item = nullptr;
-                plist_dict_next_item(node, iter, nullptr, &item);
-                if (!item) break;
-                plist_t keyNode = plist_dict_item_get_key(item);
-                if (!keyNode || plist_get_node_type(keyNode) != PLIST_KEY) return false;
-                char* key = nullptr;
-                plist_get_key_val(keyNode, &key);
-                std::unique_ptr<char, MallocFree> keyOwner(key);
-                if (!key) return false;
-                Value v;
-                if (!read(item, depth + 1, v)) return false;
-                dict.insert_or_assign(std::string(key), std::move(v));
-            }
-            out = Value(std::move(dict));
-            return true;
-        }
-        default: return false;
-        }
-    }
-};
-
-std::optional<Value> toValue(plist_t root, const PropertyListLimits& limits) {
-    if (!root) return std::nullopt;
-    Reader reader{limits};
-    Value out;
-    if (!reader.read(root, 1, out)) return std::nullopt;
-    return out;
-}
-
 bool looksLikeXML(std::string_view bytes) {
     std::size_t i = bytes.find_first_not_of(" \t\r\n");
     return i != std::string_view::npos && bytes[i] == '<';
 }
 
-// Value -> libplist node for the XML writer; nullptr when something cannot
-// be written faithfully (null, objects, strings that are no NUL-free UTF-8,
-// unsigned integers above INT64_MAX, which libplist 2.2 prints as negative).
-plist_t toNode(const Value& v) {
+// libplist 2.2 reads and prints only dates within 32-bit seconds of 2001.
+bool datesFitXML(const Value& v) {
     switch (v.kind()) {
-    case Value::Kind::String:
-        if (!isPropertyListString(v.string())) return nullptr;
-        return plist_new_string(v.string().c_str());
-    case Value::Kind::Integer:
-        if (v.isUnsignedInteger()) return nullptr;
-        return plist_new_uint(static_cast<uint64_t>(v.integer()));
-    case Value::Kind::Real: return plist_new_real(v.real());
-    case Value::Kind::Boolean: return plist_new_bool(v.boolean() ? 1 : 0);
     case Value::Kind::Date: {
-        double ref = v.date().timeIntervalSinceReferenceDate();
-        if (!std::isfinite(ref) || ref < -2147483648.0 || ref >= 2147483647.0) return nullptr;
-        double sec = std::floor(ref);
-        long usec = std::lround((ref - sec) * 1e6);
-        if (usec >= 1000000) {
-            sec += 1;
-            usec -= 1000000;
-        }
-        return plist_new_date(static_cast<int32_t>(sec), static_cast<int32_t>(usec));
+        const double seconds = v.date().timeIntervalSinceReferenceDate();
+        return seconds >= -2147483648.0 && seconds < 2147483647.0;
     }
-    case Value::Kind::Data:
-        return plist_new_data(reinterpret_cast<const char*>(v.data().data()), v.data().size());
-    case Value::Kind::Array: {
-        PlistPtr array(plist_new_array());
-        for (const Value& item : v.array()) {
-            plist_t node = toNode(item);
-            if (!node) return nullptr;
-            plist_array_append_item(array.get(), node);
-        }
-        return array.release();
-    }
-    case Value::Kind::Dictionary: {
-        PlistPtr dict(plist_new_dict());
-        for (const auto& [key, item] : v.dictionary()) {
-            if (!isPropertyListString(key)) return nullptr;
-            plist_t node = toNode(item);
-            if (!node) return nullptr;
-            plist_dict_set_item(dict.get(), key.c_str(), node);
-        }
-        return dict.release();
-    }
-    default: return nullptr;
+    case Value::Kind::Array:
+        return std::all_of(v.array().begin(), v.array().end(), datesFitXML);
+    case Value::Kind::Dictionary:
+        return std::all_of(v.dictionary().begin(), v.dictionary().end(),
+                           [](const auto& entry) { return datesFitXML(entry.second); });
+    default: return true;
     }
 }
 
@@ -231,17 +94,28 @@ std::optional<Value> propertyListFromBytes(std::string_view bytes, const Propert
     // A UTF-8 byte-order mark may open an XML list, as the platform reads it;
     // libplist does not skip one.
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-    plist_t root = nullptr;
-    if (looksLikeXML(bytes)) {
-        if (!xmlNestingWithin(bytes, limits.maxDepth)) return std::nullopt;
-        // The parser is handed a NUL-terminated copy so it can never scan past the end.
-        std::string copy(bytes);
-        plist_from_xml(copy.c_str(), static_cast<uint32_t>(copy.size()), &root);
-    } else {
+    // XML is parsed by libplist and handed over in its binary form, which
+    // keeps what its accessors lose (unsigned integers, dates as doubles), so
+    // one decoder makes every value. The text must be UTF-8: libplist's
+    // binary writer would silently cut a string at an invalid sequence.
+    if (!looksLikeXML(bytes) || !xmlNestingWithin(bytes, limits.maxDepth) ||
+        !utf8::is_valid(bytes.begin(), bytes.end()))
         return std::nullopt;
-    }
+    // The parser is handed a NUL-terminated copy so it can never scan past the end.
+    const std::string copy(bytes);
+    plist_t root = nullptr;
+    plist_from_xml(copy.c_str(), static_cast<uint32_t>(copy.size()), &root);
     PlistPtr owner(root);
-    return toValue(root, limits);
+    if (!root) return std::nullopt;
+    char* binary = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &binary, &length);
+    std::unique_ptr<char, BinaryFree> binaryOwner(binary);
+    if (!binary) return std::nullopt;
+    // The binary form of parsed text can be a little longer than the text.
+    PropertyListLimits binaryLimits = limits;
+    binaryLimits.maxBytes = std::max<std::size_t>(limits.maxBytes, length);
+    return readBinaryPropertyList(std::string_view(binary, length), binaryLimits);
 }
 
 std::optional<Value> propertyListFromBytes(const Data& bytes, const PropertyListLimits& limits) {
@@ -279,12 +153,18 @@ std::optional<Data> binaryPropertyList(const Value& value) {
 }
 
 std::optional<std::string> xmlPropertyList(const Value& value) {
-    if (!value.isPropertyList()) return std::nullopt;
-    PlistPtr root(toNode(value));
+    // Our binary form, read by libplist and printed as XML: libplist's own
+    // nodes cannot be made for unsigned integers above INT64_MAX.
+    if (!value.isPropertyList() || !datesFitXML(value)) return std::nullopt;
+    const std::optional<Data> binary = writeBinaryPropertyList(value);
+    if (!binary) return std::nullopt;
+    plist_t root = nullptr;
+    plist_from_bin(reinterpret_cast<const char*>(binary->data()), static_cast<uint32_t>(binary->size()), &root);
+    PlistPtr owner(root);
     if (!root) return std::nullopt;
     char* xml = nullptr;
     uint32_t length = 0;
-    plist_to_xml(root.get(), &xml, &length);
+    plist_to_xml(root, &xml, &length);
     if (!xml) return std::nullopt;
     std::string out(xml, length);
     plist_to_xml_free(xml);

@@ -1,15 +1,16 @@
 #pragma once
-// Property-list serialisation: reading XML (libplist underneath, a leading
-// UTF-8 byte-order mark allowed) or binary ("bplist00") bytes, writing binary
-// version 1.0 and XML.
+// Property-list serialisation: reading XML (a leading UTF-8 byte-order mark
+// allowed) or binary ("bplist00") bytes, writing binary version 1.0 and XML.
+// Binary lists are read and written by our own codec; libplist parses and
+// prints XML only, converting it from and to that binary form.
 //
 // The reader is meant for hostile bytes: binary input has its trailer, offset
 // table, object references and contents checked before it is decoded
-// (strings must be valid ASCII or UTF-16, dates within the calendar), and
-// nesting depth, object count and total size are bounded, so malformed input
-// yields nullopt, never a crash, a hang or an unbounded allocation. Binary
-// lists keep every date and unsigned integers above INT64_MAX exactly; the
-// XML writer refuses those unsigned integers.
+// (strings must be valid ASCII or UTF-16, dates within the calendar), XML must
+// be UTF-8, and nesting depth, object count and total size are bounded, so
+// malformed input yields nullopt, never a crash, a hang or an unbounded
+// allocation. Binary lists keep every date exactly; XML holds dates within
+// 32-bit seconds of 2001 only. Unsigned integers above INT64_MAX survive both.
 #include <cstddef>
 #include <optional>
 #include <string>
