@@ -94,11 +94,15 @@ void manager::housekeeping() {
             else drained_now = q.in_flight.load(std::memory_order_seq_cst) == 0;
         }
         if (drained_now) {
+            // The zombie flag is read before the drained signal is given: read
+            // after it, a handle destroyed meanwhile could see an older signal
+            // consumed, wait, and find its queue already gone from the list.
+            const bool zombie = q.zombie.load(std::memory_order_seq_cst);
             {
                 std::lock_guard lock(q.drain_mutex);
                 if (std::exchange(q.drained, 1) <= 0) q.drain_cv.notify_all();
             }
-            if (q.zombie.load(std::memory_order_acquire)) {
+            if (zombie) {
                 it = queues_.erase(it);
                 continue;
             }

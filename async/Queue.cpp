@@ -28,7 +28,7 @@ queue::queue(std::string name, bool serial, std::int32_t priority)
 }
 
 queue::~queue() {
-    shuttle_->zombie.store(true, std::memory_order_release);
+    shuttle_->zombie.store(true, std::memory_order_seq_cst);
     if (running_own_task(shuttle_)) {
         // Waiting for a drain could never end: this task is in flight. Wait
         // only for the queue's other running tasks.

@@ -6,10 +6,15 @@
 namespace VD::async {
 namespace {
 
-// Members are made in this order and destroyed in the reverse one. The
-// main-thread worker lives as long as the process.
+// Lives as long as the process (the static keeps it reachable to the end).
+worker& the_main_thread_worker() {
+    static worker* const w = new worker(worker::main_thread_t{});
+    return *w;
+}
+
+// Members are made in this order and destroyed in the reverse one.
 struct standard_queues {
-    standard_queues() { main.shuttle()->main_worker = new worker(worker::main_thread_t{}); }
+    standard_queues() { main.shuttle()->main_worker = &the_main_thread_worker(); }
 
     queue main{"_main", true, 0};
     queue high{"_high", false, 2};
@@ -33,6 +38,6 @@ queue& high_queue() { return standard().high; }
 queue& normal_queue() { return standard().normal; }
 queue& low_queue() { return standard().low; }
 queue& bg_queue() { return standard().bg; }
-worker& main_thread_worker() { return *main_queue().shuttle()->main_worker; }
+worker& main_thread_worker() { return the_main_thread_worker(); }
 
 } // namespace VD::async

@@ -60,9 +60,13 @@ void worker::wake() {
     signal_wakeup();
 }
 
+// The notification follows the unlock, so the woken thread does not run
+// straight into the held mutex.
 void worker::signal_wakeup() {
-    std::lock_guard lock(wakeup_mutex_);
-    if (std::exchange(wakeup_, 1) <= 0) wakeup_cv_.notify_all();
+    std::unique_lock lock(wakeup_mutex_);
+    if (std::exchange(wakeup_, 1) > 0) return;
+    lock.unlock();
+    wakeup_cv_.notify_all();
 }
 
 void worker::hand_off(task t) {
