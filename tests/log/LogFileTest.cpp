@@ -54,6 +54,30 @@ TEST(LogFile, OpenRotatesFiveGenerationsAndStartsWithByteOrderMark) {
     }
 }
 
+TEST(LogFile, FileThatCannotBeRotatedAwayIsAppendedTo) {
+    vt::TempDir dir;
+    auto generation = [&](int n) { return n < 0 ? dir / "x.log" : dir / ("x" + std::to_string(n) + ".log"); };
+    std::string expected = "Can't unlink " + generation(4) + "\n";
+    for (int n = 4; n >= 0; --n) {
+        fs::create_directories(generation(n) + "/full");  // neither deleted nor renamed over
+        if (n < 4) expected += "Can't rename " + generation(n) + " to " + generation(n + 1) + "\n";
+    }
+    expected += "Can't rename " + generation(-1) + " to " + generation(0) + "\n";
+    vt::writeFile(generation(-1), "current\n");
+
+    testing::internal::CaptureStderr();
+    vdlog_rotate(generation(-1), 4);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
+    vdlog_handle* log = vdlog_open(generation(-1).c_str());
+    ASSERT_NE(log, nullptr);
+    vdlog_write(log, 3, "appended");
+    vdlog_close(log);
+    const std::string text = readFile(generation(-1));
+    EXPECT_EQ(text.substr(0, 8), "current\n");
+    EXPECT_EQ(text.find("\xEF\xBB\xBF"), std::string::npos);  // no mark in the middle of a file
+    EXPECT_EQ(text.substr(text.size() - 15), ": [I] appended\n");
+}
+
 TEST(LogFile, LevelsTagsAndNewlines) {
     vt::TempDir dir;
     vdlog_handle* log = vdlog_open((dir / "levels.log").c_str());
