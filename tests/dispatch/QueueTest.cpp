@@ -108,13 +108,10 @@ TEST(GlobalQueue, BusyTasksDoNotMultiplyThreads) {
     std::atomic<int> done{0};
     for (int i = 0; i < kTasks; ++i) {
         Queue::global()->async([&] {
-            {
-                std::lock_guard lock(mutex);
-                threads.insert(static_cast<pid_t>(::syscall(SYS_gettid)));
+            for (const auto end = std::chrono::steady_clock::now() + 200ms; std::chrono::steady_clock::now() < end;) {
             }
-            const auto end = std::chrono::steady_clock::now() + 200ms;
-            while (std::chrono::steady_clock::now() < end) {
-            }
+            std::lock_guard lock(mutex);
+            threads.insert(static_cast<pid_t>(::syscall(SYS_gettid)));
             ++done;
         });
     }

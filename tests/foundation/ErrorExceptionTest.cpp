@@ -76,8 +76,6 @@ __attribute__((noinline)) void raiseException() {
 }
 
 TEST(Exception, CarriesNameReasonUserInfoAndTheStackWhereItWasRaised) {
-    const pf::Exception made(pf::NSGenericException, "never raised");
-    EXPECT_TRUE(made.callStackReturnAddresses().empty());
     try {
         raiseException();
         FAIL() << "not raised";
