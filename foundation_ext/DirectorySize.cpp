@@ -24,11 +24,12 @@ enum class SizeMode { Logical, Physical };
 
 std::uint64_t roundUp(std::uint64_t value, std::uint64_t block) { return (value + block - 1) / block * block; }
 
-// Linux has no resource fork: its sizes are 0, which keeps the rule whole.
+// Linux has no resource fork; with its sizes 0 the rule's second term and
+// second rounding drop out.
 std::uint64_t itemSize(const pf::catalog::Entry& entry, SizeMode mode, std::uint64_t block) {
     if (mode == SizeMode::Logical) return entry.logicalSize;
     if (entry.physicalSize >= entry.logicalSize) return entry.physicalSize;
-    return roundUp(roundUp(std::max(entry.logicalSize, entry.physicalSize), block), block);
+    return roundUp(entry.logicalSize, block);
 }
 
 std::uint64_t directorySize(int directoryFd, dev_t device, SizeMode mode, std::uint64_t block, int depth);
@@ -71,7 +72,7 @@ std::uint64_t sizeOf(const std::string& path, SizeMode mode) {
     pf::UniqueFd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return 0;
     pf::catalog::Entry top;
-    if (int error = pf::catalog::statEntry(fd.get(), "", top) ; error != 0) {
+    if (int error = pf::catalog::statEntry(fd.get(), "", top); error != 0) {
         errno = error;
         return 0;
     }
@@ -87,7 +88,7 @@ std::uint64_t sizeOf(const std::string& path, SizeMode mode) {
 std::optional<std::uint32_t> itemCountForDirectory(const std::string& path) {
     pf::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::vector<pf::catalog::Entry> entries;
-    if (!directory || pf::catalog::readDirectory(directory.get(), entries, false, UINT32_MAX) != 0)
+    if (!directory || pf::catalog::readDirectory(directory.get(), entries, false, kMaxEntriesPerDirectory) != 0)
         return std::nullopt;
     return static_cast<std::uint32_t>(entries.size());
 }

@@ -16,8 +16,8 @@ std::string languageFromEnvironment() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
         const char* value = std::getenv(name);
         if (!value || !*value) continue;
-        std::string language(value);
-        language = language.substr(0, language.find_first_of("_.@"));
+        const std::string_view setting(value);
+        const std::string language(setting.substr(0, setting.find_first_of("_.@")));
         if (language == "C" || language == "POSIX") return {};
         return language;
     }

@@ -50,7 +50,10 @@ std::optional<bool> fileSystemSupportsLargeFiles(const std::string& path) {
 
 std::optional<std::string> fileSystemLabel(dev_t device) {
     constexpr const char* kLabels = "/dev/disk/by-label";
-    std::unique_ptr<DIR, decltype(&::closedir)> dir(::opendir(kLabels), &::closedir);
+    struct CloseDir {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, CloseDir> dir(::opendir(kLabels));
     if (!dir) return std::nullopt;
     // A small folder of links made by udev; each is followed to its device node.
     constexpr int kMaxLabels = 4096;

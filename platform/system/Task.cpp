@@ -15,26 +15,22 @@ namespace pf {
 
 namespace {
 
-// posix_spawn's file actions own nothing; this frees them on every path.
-class FileActions {
+// posix_spawn's file actions and attributes own nothing; this frees them on every path.
+template <class T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
 public:
-    FileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    SpawnObject() { Init(&value_); }
+    ~SpawnObject() { Destroy(&value_); }
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
+    T* get() { return &value_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
+    T value_;
 };
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attr_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attr_); }
-    posix_spawnattr_t* get() { return &attr_; }
-
-private:
-    posix_spawnattr_t attr_;
-};
+using FileActions =
+    SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // A source descriptor among 0-2 could be overwritten by an earlier dup2 of
 // the file actions, so such a descriptor is first copied above them.
