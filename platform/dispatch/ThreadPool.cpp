@@ -41,7 +41,7 @@ struct Worker {
     bool busy = false;
     std::uint64_t taskSerial = 0;   // counts the tasks it took
     std::uint64_t waitingSerial = 0; // the task it was seen waiting in at the last look
-    bool blocked = false;            // counted in blocked_ until its task ends
+    bool blocked = false;            // counted in blocked_ until seen runnable or its task ends
 };
 
 class Pool {
