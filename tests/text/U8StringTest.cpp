@@ -9,15 +9,12 @@
 
 namespace {
 
-struct Accepted {
-    const char* name;
-    std::string input;
-    std::string text;
-    bool ascii;
-};
-
 TEST(U8String, AcceptedInputsAndTheirNormalForm) {
-    const Accepted cases[] = {
+    const struct {
+        const char* name;
+        std::string input, text;
+        bool ascii;
+    } cases[] = {
         {"empty", "", "", true},
         {"ascii", "VolumeSmith.log", "VolumeSmith.log", true},
         {"e + combining acute composes", "e\xCC\x81", "\xC3\xA9", false},
@@ -28,20 +25,17 @@ TEST(U8String, AcceptedInputsAndTheirNormalForm) {
         {"largest code point", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF", false},
     };
     for (const auto& c : cases) {
-        u8string s(c.input);
-        EXPECT_EQ(s.text(), c.text) << c.name;
-        EXPECT_EQ(s.ascii(), c.ascii) << c.name;
+        const u8string s(c.input);
+        EXPECT_EQ(std::make_pair(s.text(), s.ascii()), std::make_pair(c.text, c.ascii)) << c.name;
     }
 }
 
-struct Rejected {
-    const char* name;
-    std::string input;
-    std::uint8_t byte;
-};
-
 TEST(U8String, MalformedInputCarriesTheLeadByte) {
-    const Rejected cases[] = {
+    const struct {
+        const char* name;
+        std::string input;
+        std::uint8_t byte;
+    } cases[] = {
         {"overlong NUL", "a\xC0\x80", 0xC0},
         {"surrogate", "\xED\xA0\x80", 0xED},
         {"above U+10FFFF", "\xF4\x90\x80\x80", 0xF4},
@@ -67,7 +61,6 @@ TEST(U8String, PointerFormStopsAtNulOrLengthAndRefusesNull) {
     const char bytes[] = "ab\0cd";
     EXPECT_EQ(u8string(bytes, 0).text(), "ab");
     EXPECT_EQ(u8string(bytes, 5).text(), std::string(bytes, 5));
-    EXPECT_STREQ(u8string(bytes, 0).c_str(), "ab");
     try {
         u8string s(nullptr, 3);
         ADD_FAILURE() << "null accepted";
