@@ -128,6 +128,20 @@ TEST_F(JobServerE2E, StartedOnDemandServesAndLeavesWhenIdle) {
     EXPECT_NE(pids[0], pids[1]);
 }
 
+// Started by hand, the daemon owns its socket: leaving, it removes the file,
+// so that a later client learns at once that there is no service.
+TEST_F(JobServerE2E, StartedByHandItRemovesItsSocketWhenItLeaves) {
+    vt::DaemonFixture f({.timeOut = 2, .daemonProgramArguments = std::nullopt});
+    const std::string socket = f.path("services") + "/" + kService + ".sock";
+    auto daemon = std::async(std::launch::async, [&] { return vt::runCommand({f.daemonPath()}, f.environment(), 30); });
+    ASSERT_TRUE(vt::runMainLoopUntil([&] { return std::filesystem::exists(socket); }));
+    const auto served = f.client({"install", f.path("nowhere")});
+    EXPECT_EQ(served.status, 1) << served.err;
+    const auto ended = daemon.get();
+    EXPECT_EQ(ended.status, 0) << ended.err;
+    EXPECT_FALSE(std::filesystem::exists(socket));
+}
+
 TEST_F(JobServerE2E, EnvelopesWithBadSealsAreRejected) {
     vt::DaemonFixture f;
     f.startLauncher();
