@@ -15,6 +15,10 @@
 // - The ownership walk gives a symlink found inside a copied tree the owner
 //   and group itself (lchown); it never follows one, so nothing outside the
 //   target changes.
+// - Installs and uninstalls may still overlap in time, but those whose
+//   targets overlap take turns (VDTargetLock): each then gives the outcome of
+//   one serial order, which is one of the interleavings they could have had,
+//   instead of one install's commit failing on another's fresh copy.
 #include <functional>
 #include <memory>
 #include <optional>
