@@ -23,7 +23,7 @@ TEST(RunLoopExtensions, ReturnsAfterOneHandledSourceOrAtOnceForNoTime) {
             while (::read(fds[0], &c, 1) == 1) ++fired;
         });
         ASSERT_EQ(::write(fds[1], "ab", 2), 2);
-        waitForEventWithTimeout(loop, 60);
+        waitForEventWithTimeout(loop, 1e300); // clamped, and left at once for the ready source
         EXPECT_EQ(fired, 2);
         for (double seconds : {0.0, -1.0, double(NAN)}) waitForEventWithTimeout(loop, seconds);
         EXPECT_EQ(fired, 2);
