@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/BundleStrings.h"
 #include "platform/foundation/PropertyList.h"
 #include "tests/support/TestSupport.h"
 
@@ -65,6 +66,26 @@ TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
     writePlist(root + "/Contents/Resources/en.lproj/InfoPlist.strings", {{"CFBundleName", "Localized"}});
     EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}})), "Localized");
     EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}, {"SUBundleName", "Updater"}})), "Updater");
+
+    // String tables: the environment's language first, then English; a
+    // missing key gives the value, or the key when the value is empty.
+    ASSERT_EQ(::mkdir((root + "/Contents/Resources/de.lproj").c_str(), 0755), 0);
+    writePlist(root + "/Contents/Resources/en.lproj/Localizable.strings", {{"1 day", "one day"}});
+    writePlist(root + "/Contents/Resources/de.lproj/Localizable.strings", {{"1 day", "1 Tag"}});
+    vt::writeFile(root + "/Contents/Resources/de.lproj/Broken.strings", "not a table");
+    const auto bundle = load({});
+    for (const auto& [lang, key, value, table, text] :
+         std::initializer_list<std::tuple<const char*, const char*, const char*, const char*, const char*>>{
+             {"de_DE.UTF-8", "1 day", "", "", "1 Tag"},
+             {"C", "1 day", "", "", "one day"},
+             {"fr_FR", "1 day", "", "Localizable", "one day"},
+             {"C", "2 days", "fallback", "", "fallback"},
+             {"C", "2 days", "", "", "2 days"},
+             {"de_DE", "1 day", "", "Broken", "1 day"}}) {
+        ::setenv("LC_ALL", lang, 1);
+        EXPECT_EQ(pf::localizedStringForKey(*bundle, key, value, table), text) << lang << " " << key;
+    }
+    ::unsetenv("LC_ALL");
 }
 
 } // namespace
