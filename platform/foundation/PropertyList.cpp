@@ -70,15 +70,15 @@ bool looksLikeXML(std::string_view bytes) {
     return i != std::string_view::npos && bytes[i] == '<';
 }
 
-// libplist 2.2 reads and prints only dates within 32-bit seconds of 2001.
+// XML dates are ISO 8601 with a year of four digits at most, as libplist
+// reads them back: 0001-01-01 to 9999-12-31, in seconds since 2001.
 bool datesFitXML(const Value& v) {
     switch (v.kind()) {
     case Value::Kind::Date: {
         const double seconds = v.date().timeIntervalSinceReferenceDate();
-        return seconds >= -2147483648.0 && seconds < 2147483647.0;
+        return seconds >= -63113904000.0 && seconds < 252423993600.0;
     }
-    case Value::Kind::Array:
-        return std::all_of(v.array().begin(), v.array().end(), datesFitXML);
+    case Value::Kind::Array: return std::all_of(v.array().begin(), v.array().end(), datesFitXML);
     case Value::Kind::Dictionary:
         return std::all_of(v.dictionary().begin(), v.dictionary().end(),
                            [](const auto& entry) { return datesFitXML(entry.second); });

@@ -9,8 +9,8 @@
 // (strings must be valid ASCII or UTF-16, dates within the calendar), XML must
 // be UTF-8, and nesting depth, object count and total size are bounded, so
 // malformed input yields nullopt, never a crash, a hang or an unbounded
-// allocation. Binary lists keep every date exactly; XML holds dates within
-// 32-bit seconds of 2001 only. Unsigned integers above INT64_MAX survive both.
+// allocation. Binary lists keep every date exactly; XML holds whole seconds of
+// the years 1 to 9999. Unsigned integers above INT64_MAX survive both.
 #include <cstddef>
 #include <optional>
 #include <string>

@@ -40,6 +40,7 @@ const Value& sample() {
 TEST(PropertyList, RoundTripsThroughBinaryAndXML) {
     const Value leaves[] = {Value("plain"), Value(""), Value(-42), Value(2.5), Value(true), Value(Data{0, 1}),
                             Value(Array{}), Value(Date{0.0}), sample(),
+                            Value(Array{Date::fromReferenceDate(-63113904000.0), Date{-3786825600.0}, Date{16725225600.0}}),
                             Value(Array{Value(~0ull), Value(1ull << 63), Value(-1), Value(0xFFFFull)})};
     for (const Value& v : leaves) {
         auto binary = pf::binaryPropertyList(v);
@@ -53,10 +54,11 @@ TEST(PropertyList, RoundTripsThroughBinaryAndXML) {
 }
 
 TEST(PropertyList, BinaryKeepsDatesXMLCannot) {
-    // Fractions of seconds, dates outside 1901-2038 (libplist's XML holds 32-bit seconds).
+    // Fractions of seconds, years of five digits.
     for (const Value& v :
          {Value(Date{1796584642.25}), Value(Date::fromReferenceDate(-3187296000.5)), Value(Date{7e12})})
         EXPECT_EQ(pf::propertyListFromBytes(pf::binaryPropertyList(v).value_or(Data{})), v) << v.description();
+    EXPECT_FALSE(pf::xmlPropertyList(Value(Date{7e12})));
 }
 
 TEST(PropertyList, WriterRefusesWhatItCannotWriteFaithfully) {
