@@ -46,6 +46,8 @@ bool isWellFormedBinaryPropertyList(std::string_view text, const PropertyListLim
     const std::uint64_t top = l.top;
 
     std::vector<Mark> marks(l.objectCount, Mark::Unseen);
+    // Keys are checked once per object, however many entries share one.
+    std::vector<bool> goodKeys(l.objectCount, false);
     std::vector<std::uint64_t> expanded(l.objectCount, 0);
     const std::uint64_t maxExpanded = limits.maxObjects;
 
@@ -73,7 +75,10 @@ bool isWellFormedBinaryPropertyList(std::string_view text, const PropertyListLim
         const bool isKey = frame.info.type == 0xD && frame.next < frame.info.childCount / 2;
         ++frame.next;
         if (ref >= l.objectCount) return false;
-        if (isKey && !isUsableKey(l, ref)) return false;
+        if (isKey && !goodKeys[ref]) {
+            if (!isUsableKey(l, ref)) return false;
+            goodKeys[ref] = true;
+        }
         switch (marks[ref]) {
         case Mark::InProgress: return false; // a cycle
         case Mark::Done:
