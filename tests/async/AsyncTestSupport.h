@@ -1,29 +1,33 @@
 #pragma once
-// Helpers of the task-library tests: a watchdog around calls that could
-// hang, standard output captured into a memfd, and the process's thread names.
+// Helpers of the task-library tests: submitting a body, a watchdog around
+// calls that could hang, a standard stream sent to a file, thread names.
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
+#include "async/Queue.h"
 #include "tests/support/TestSupport.h"
 
 namespace vt::async {
 
+inline std::future<void> submit(VD::async::queue& q, std::function<void()> body) {
+    VD::async::task t(std::move(body));
+    auto future = t.get_future();
+    q.submit(std::move(t));
+    return future;
+}
+
 // Runs body on a thread of its own; if it has not returned when the watchdog
-// fires, the test program ends (a hung queue would otherwise hang ctest).
+// fires, the program ends (a hung queue would otherwise hang ctest).
 inline void within(const std::function<void()>& body, std::chrono::seconds watchdog = std::chrono::seconds(20)) {
     vt::Event done;
     std::thread runner([&] {
@@ -47,90 +51,41 @@ inline bool eventually(const std::function<bool()>& holds, std::chrono::seconds 
     return true;
 }
 
-// Standard output goes to a memfd while the object lives.
-class CapturedStdout {
-public:
-    CapturedStdout() : fd_(::memfd_create("stdout", MFD_CLOEXEC)), saved_(::fcntl(1, F_DUPFD_CLOEXEC, 0)) {
-        std::cout.flush();
-        ::dup2(fd_, 1);
-    }
-    ~CapturedStdout() {
-        std::cout.flush();
-        ::dup2(saved_, 1);
-        ::close(saved_);
-        ::close(fd_);
-    }
-    std::string text() const {
-        std::cout.flush();
-        std::string out(static_cast<std::size_t>(::lseek(fd_, 0, SEEK_END)), '\0');
-        if (::pread(fd_, out.data(), out.size(), 0) < 0) out.clear();
-        return out;
-    }
-
-private:
-    int fd_;
-    int saved_;
-};
-
-// Standard output and error go to the files until restore() or destruction
-// (for a child process started meanwhile).
+// The descriptor (1 or 2) writes to the file until restore() or destruction.
 class Redirect {
 public:
-    Redirect(const std::string& out, const std::string& err)
-        : savedOut_(::fcntl(1, F_DUPFD_CLOEXEC, 0)), savedErr_(::fcntl(2, F_DUPFD_CLOEXEC, 0)) {
+    Redirect(int fd, const std::string& path) : fd_(fd), saved_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {
         std::cout.flush();
-        for (auto [path, fd] : {std::pair{out, 1}, std::pair{err, 2}}) {
-            const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-            ::dup2(file, fd);
-            ::close(file);
-        }
+        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ::dup2(file, fd);
+        ::close(file);
     }
     ~Redirect() { restore(); }
     void restore() {
-        if (savedOut_ < 0) return;
-        ::dup2(savedOut_, 1);
-        ::dup2(savedErr_, 2);
-        ::close(savedOut_);
-        ::close(savedErr_);
-        savedOut_ = savedErr_ = -1;
+        std::cout.flush();
+        if (saved_ < 0) return;
+        ::dup2(saved_, fd_);
+        ::close(saved_);
+        saved_ = -1;
     }
 
 private:
-    int savedOut_, savedErr_;
+    int fd_, saved_;
 };
 
-// The lines of the text that begin with the prefix.
-inline std::vector<std::string> linesStartingWith(const std::string& text, const std::string& prefix) {
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(at, end - at);
-        if (line.rfind(prefix, 0) == 0) lines.push_back(line);
-        at = end + 1;
-    }
-    return lines;
+inline std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
 }
 
-// The names (comm) of this process's threads.
-inline std::vector<std::string> threadNames() {
-    std::vector<std::string> names;
+// How many threads of this process have the name.
+inline int threadsNamed(const std::string& name) {
+    int n = 0;
     DIR* tasks = ::opendir("/proc/self/task");
-    if (!tasks) return names;
-    while (dirent* e = ::readdir(tasks)) {
-        if (e->d_name[0] == '.') continue;
-        std::string name = vt::readFile(std::string("/proc/self/task/") + e->d_name + "/comm");
-        if (!name.empty() && name.back() == '\n') name.pop_back();
-        names.push_back(name);
-    }
-    ::closedir(tasks);
-    return names;
-}
-
-inline long countThreadsNamed(const std::string& name) {
-    long n = 0;
-    for (const auto& t : threadNames()) n += t == name;
+    while (dirent* e = tasks ? ::readdir(tasks) : nullptr)
+        if (e->d_name[0] != '.') n += vt::readFile(std::string("/proc/self/task/") + e->d_name + "/comm") == name + "\n";
+    if (tasks) ::closedir(tasks);
     return n;
 }
 
