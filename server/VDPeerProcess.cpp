@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <fstream>
 #include <string_view>
 
@@ -89,7 +90,7 @@ std::optional<std::string> VDPeerProcess::tracedReason() const {
     constexpr std::string_view kField = "\nTracerPid:";
     const std::size_t at = status ? status->find(kField) : std::string::npos;
     if (at == std::string::npos) return "its status cannot be read";
-    if (std::stol(status->substr(at + kField.size(), 16)) != 0) return "it is being traced";
+    if (std::strtol(status->c_str() + at + kField.size(), nullptr, 10) != 0) return "it is being traced";
     return std::nullopt;
 }
 
@@ -132,7 +133,7 @@ std::optional<std::string> VDPeerProcess::socketReason(ino_t socketInode) const 
         // descriptor that the program which made it keeps to itself.
         auto info = readBounded(infoFolder.get(), entry->d_name, kMaxStatusBytes);
         const std::size_t at = info ? info->find("flags:") : std::string::npos;
-        if (at == std::string::npos || !(std::stoul(info->substr(at + 6, 24), nullptr, 8) & O_CLOEXEC)) {
+        if (at == std::string::npos || !(std::strtoul(info->c_str() + at + 6, nullptr, 8) & O_CLOEXEC)) {
             reason = "its end of the connection survives exec";
             break;
         }

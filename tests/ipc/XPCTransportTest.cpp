@@ -317,7 +317,8 @@ TEST_F(XPCTransport, OnlyTheProcessThatConnectedMaySend) {
         const std::size_t parentBytes = frame.size() - childBytes;
         ASSERT_EQ(::write(fd, frame.data(), parentBytes), static_cast<ssize_t>(parentBytes));
         if (childBytes) {
-            ASSERT_EQ(vt::runInChild([&] { return ::write(fd, frame.data() + parentBytes, childBytes) > 0 ? 0 : 1; }), 0);
+            auto writeTheRest = [&] { return ::write(fd, frame.data() + parentBytes, childBytes) > 0 ? 0 : 1; };
+            ASSERT_EQ(vt::runInChild(writeTheRest), 0);
         }
         timeval watchdog{10, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
