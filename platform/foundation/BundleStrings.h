@@ -2,9 +2,10 @@
 // A bundle's string tables: "<table>.strings" in the resources, in the first
 // localization folder that has the table (the language of LC_ALL,
 // LC_MESSAGES or LANG, then the bundle's development region, then "en",
-// "English" and "Base"), else among the non-localised resources. A table is a
-// property-list dictionary of strings (XML or binary, as compiled tables are);
-// a table that does not read counts as missing.
+// "English" and "Base"), else among the non-localised resources. A table is
+// the text form ("key" = "value";) or a property-list dictionary of strings
+// (XML or binary, as compiled tables are); one that does not read counts as
+// missing.
 #include <string>
 #include <string_view>
 

@@ -6,6 +6,7 @@
 
 #include "platform/foundation/BundleStrings.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StringsFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -86,6 +87,32 @@ TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
         EXPECT_EQ(pf::localizedStringForKey(*bundle, key, value, table), text) << lang << " " << key;
     }
     ::unsetenv("LC_ALL");
+}
+
+} // namespace
+
+namespace {
+
+TEST(BundleExtensions, ParsesTextStringTables) {
+    using D = pf::Dictionary;
+    const struct {
+        std::string bytes;
+        std::optional<D> table;
+    } cases[] = {
+        {"/* c */ \"1 day\" = \"1 Tag\"; // line\n\"a\\\"b\\n\" = x_1.2;", D{{"1 day", "1 Tag"}, {"a\"b\n", "x_1.2"}}},
+        {"\xEF\xBB\xBFkey;", D{{"key", "key"}}},
+        {"\"\\U00e9\\101\" = \"\";", D{{"\xc3\xa9" "A", ""}}},
+        {std::string("\xFF\xFE\"\0a\0\"\0=\0\"\0b\0\"\0;\0", 18), D{{"a", "b"}}},
+        {"", D{}},
+        {"\"a\" = \"b\"", std::nullopt},
+        {"\"a\" = \"b;", std::nullopt},
+        {"\"a\" = ;", std::nullopt},
+        {"\"\\U12\";", std::nullopt},
+        {"\"\\0\";", std::nullopt},
+        {"\xff;", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(pf::parseStringsText(c.bytes, 100), c.table) << c.bytes;
+    EXPECT_EQ(pf::parseStringsText("a; b; c;", 2), std::nullopt);
 }
 
 } // namespace
