@@ -33,9 +33,10 @@ inline constexpr std::size_t kMaxPeersPerListener = 256;
 // Of those, the last slots only root is admitted to: a user's peers can never
 // lock root out.
 inline constexpr std::size_t kRootReservedPeers = 16;
-// Peer connections of one uid other than root at once, from accept on
-// (waiting for admission included): further clients of that uid are closed
-// at once, so one user only exhausts their own share.
+// Peer connections of one uid other than root (and other than the uid the
+// process runs as) at once, from accept on (waiting for admission included):
+// further clients of that uid are closed at once, so one user only exhausts
+// their own share.
 inline constexpr std::size_t kMaxPeersPerUid = 32;
 
 } // namespace pf::xpc

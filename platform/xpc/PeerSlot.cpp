@@ -1,5 +1,7 @@
 #include "platform/xpc/PeerSlot.h"
 
+#include <unistd.h>
+
 #include <map>
 #include <mutex>
 
@@ -21,12 +23,16 @@ Counts& counts() {
     return shared;
 }
 
+// Root, and the uid the process runs as: every peer of a user's own service
+// is that user's, so a share would only bound the service itself.
+bool hasNoShare(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
 } // namespace
 
 std::unique_ptr<PeerSlot> PeerSlot::reserve(uid_t uid) {
     auto& c = counts();
     std::lock_guard lock(c.mutex);
-    if (uid != 0) {
+    if (!hasNoShare(uid)) {
         auto& held = c.perUid[uid];
         if (held >= kMaxPeersPerUid) return nullptr;
         ++held;
@@ -38,7 +44,7 @@ bool PeerSlot::admit() {
     auto& c = counts();
     std::lock_guard lock(c.mutex);
     if (admitted_) return true;
-    const std::size_t limit = uid_ == 0 ? kMaxPeersPerListener : kMaxPeersPerListener - kRootReservedPeers;
+    const std::size_t limit = hasNoShare(uid_) ? kMaxPeersPerListener : kMaxPeersPerListener - kRootReservedPeers;
     if (c.admitted >= limit) return false;
     ++c.admitted;
     admitted_ = true;
@@ -49,7 +55,7 @@ PeerSlot::~PeerSlot() {
     auto& c = counts();
     std::lock_guard lock(c.mutex);
     if (admitted_) --c.admitted;
-    if (uid_ == 0) return;
+    if (hasNoShare(uid_)) return;
     if (auto it = c.perUid.find(uid_); it != c.perUid.end() && --it->second == 0) c.perUid.erase(it);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // The share of connections a peer holds, counted for every listener of the
 // process. From accept on, a peer counts against its uid's own share
-// (kMaxPeersPerUid; root has none), so a user who floods the socket only
-// exhausts that share; it takes one of the kMaxPeersPerListener connection
-// slots only once admitted, so refused peers never count against anyone
-// else, and the last kRootReservedPeers slots are root's alone.
+// (kMaxPeersPerUid; root and the process's own uid have none), so a user who
+// floods the socket only exhausts that share; it takes one of the
+// kMaxPeersPerListener connection slots only once admitted, so refused peers
+// never count against anyone else, and the last kRootReservedPeers slots are
+// root's (and the process's own uid's) alone.
 #include <sys/types.h>
 
 #include <memory>
