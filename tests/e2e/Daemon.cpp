@@ -163,14 +163,15 @@ bool DaemonFixture::waitForLog(const std::string& fragment, int count) const {
     return true;
 }
 
-std::vector<pid_t> DaemonFixture::daemonPids() const {
+std::vector<pid_t> daemonPidsInLog(const std::string& log) {
     std::vector<pid_t> pids;
     static const std::regex started(R"(started com\.vandrelsys\.VolumeSmith\.vicar.*pid (\d+))");
-    const std::string text = log();
-    for (std::sregex_iterator it(text.begin(), text.end(), started), end; it != end; ++it)
+    for (std::sregex_iterator it(log.begin(), log.end(), started), end; it != end; ++it)
         pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
     return pids;
 }
+
+std::vector<pid_t> DaemonFixture::daemonPids() const { return daemonPidsInLog(log()); }
 
 CommandResult DaemonFixture::client(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv = {toolPath("vicarctl")};

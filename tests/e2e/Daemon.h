@@ -29,6 +29,9 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::map<st
 // The path of one of the executables of this build (vicar, vicarctl, ...).
 std::string toolPath(const std::string& name);
 
+// Pids of the daemons a launcher log says it started, in order.
+std::vector<pid_t> daemonPidsInLog(const std::string& log);
+
 class DaemonFixture {
 public:
     struct Options {

@@ -24,6 +24,7 @@
 #include "server/Seal.h"
 #include "tests/e2e/Daemon.h"
 #include "tests/support/BomBuilder.h"
+#include "tests/support/ChildRole.h"
 
 namespace {
 
@@ -60,14 +61,11 @@ private:
     pf::UniqueFd fd_, held_;
 };
 
-// Sends sealed requests from this process as client applications do, each
-// on a connection of its own or on one kept open, and counts the replies that
-// came (an interruption or a dead connection gives none).
+// Sends sealed requests as client applications do, each on a connection of
+// its own or on one kept open, and counts the replies that came (an
+// interruption or a dead connection gives none).
 class Requests {
 public:
-    explicit Requests(const vt::DaemonFixture& f) {
-        for (const auto& [k, v] : f.environment()) ::setenv(k.c_str(), v.c_str(), 1);
-    }
     static std::shared_ptr<VDIPCConnection> connect() {
         auto connection = VDIPCConnection::connectionWithXPCServiceName(kService, true);
         if (connection) connection->setAerrorHandler(VDSealHook(kService));
@@ -75,7 +73,7 @@ public:
     }
     void send(std::shared_ptr<VDIPCConnection> kept = nullptr) {
         auto connection = kept ? kept : connect();
-        ASSERT_TRUE(connection);
+        if (!connection) return;
         {
             std::lock_guard lock(mutex_);
             ++sent_;
@@ -89,12 +87,12 @@ public:
                                     changed_.notify_all();
                                 });
     }
-    // The number of replies once every request sent has ended (watchdog 60 s).
-    int replied() {
+    // True when every request sent has ended (watchdog 60 s) with a reply.
+    bool allReplied(int expected) {
         std::unique_lock lock(mutex_);
-        EXPECT_TRUE(changed_.wait_for(lock, std::chrono::seconds(60), [&] { return ended_ == sent_; }))
-            << ended_ << " of " << sent_ << " ended";
-        return replied_;
+        const bool ended = changed_.wait_for(lock, std::chrono::seconds(60), [&] { return ended_ == sent_; });
+        std::fprintf(stderr, "%d sent, %d ended, %d replied\n", sent_, ended_, replied_);
+        return ended && replied_ == expected;
     }
 
 private:
@@ -102,6 +100,41 @@ private:
     std::condition_variable changed_;
     int sent_ = 0, ended_ = 0, replied_ = 0;
 };
+
+// arguments: the launcher's log, the service socket.
+VT_CHILD_ROLE(idleExitClients) {
+    auto daemon = [&] { return vt::daemonPidsInLog(vt::readFile(arguments.at(0))).back(); };
+    Requests requests;
+    std::vector<std::shared_ptr<VDIPCConnection>> kept(20);
+    for (auto& connection : kept) requests.send(connection = Requests::connect()); // the daemon starts
+    // A raw connection that never sends: an empty send on it fails once the
+    // daemon has shut its clients' reading side, that is, begun to leave.
+    const pf::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    std::strncpy(address.sun_path, arguments.at(1).c_str(), sizeof address.sun_path - 1);
+    if (::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 10;
+    if (!requests.allReplied(20)) return 11;
+
+    // Frozen until its idle time-out is overdue (whole seconds, so T + 1 s
+    // always is), the daemon wakes to 100 clients waiting in its socket.
+    auto freezeUntilOverdue = [&] {
+        ::kill(daemon(), SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    };
+    freezeUntilOverdue();
+    for (int i = 0; i < 100; ++i) requests.send();
+    ::kill(daemon(), SIGCONT);
+    if (!requests.allReplied(120)) return 12;
+
+    // Woken with nothing to do, it begins to leave; at that moment 80
+    // requests go out on the 20 connections it served.
+    freezeUntilOverdue();
+    ::kill(daemon(), SIGCONT);
+    for (int i = 0; i < 100000 && ::send(probe.get(), "", 0, MSG_NOSIGNAL) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    for (int i = 0; i < 80; ++i) requests.send(kept[i % kept.size()]);
+    return requests.allReplied(200) ? 0 : 13;
+}
 
 class JobServerE2E : public ::testing::Test {
 protected:
@@ -233,37 +266,10 @@ TEST_F(JobServerE2E, AnInstallOutlastingTheIdleTimeOutIsAnsweredAndComplete) {
 TEST_F(JobServerE2E, RequestsMeetingTheIdleExitAreAllAnswered) {
     vt::DaemonFixture f({.timeOut = 2, .daemonProgramArguments = std::nullopt});
     f.startLauncher();
-    Requests requests(f);
-    std::vector<std::shared_ptr<VDIPCConnection>> kept(20);
-    for (auto& connection : kept) requests.send(connection = Requests::connect()); // the daemon starts
-    // A raw connection that never sends: an empty send on it fails once the
-    // daemon has shut its clients' reading side, that is, begun to leave.
-    const pf::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-    const std::string path = f.path("services") + "/" + kService + ".sock";
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(requests.replied(), 20) << f.log();
-
-    // Frozen until its idle time-out is overdue (whole seconds, so T + 1 s
-    // always is), the daemon wakes to 100 clients waiting in its socket.
-    auto freezeUntilOverdue = [&] {
-        ASSERT_EQ(::kill(f.daemonPids().back(), SIGSTOP), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-    };
-    freezeUntilOverdue();
-    for (int i = 0; i < 100; ++i) requests.send();
-    ASSERT_EQ(::kill(f.daemonPids().back(), SIGCONT), 0);
-    EXPECT_EQ(requests.replied(), 120) << f.log();
-
-    // Woken with nothing to do, it begins to leave; at that moment 80
-    // requests go out on the 20 connections it served.
-    freezeUntilOverdue();
-    ASSERT_EQ(::kill(f.daemonPids().back(), SIGCONT), 0);
-    for (int i = 0; i < 100000 && ::send(probe.get(), "", 0, MSG_NOSIGNAL) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    for (int i = 0; i < 80; ++i) requests.send(kept[i % kept.size()]);
-    EXPECT_EQ(requests.replied(), 200) << f.log();
+    // The clients run in a process of their own: this one forks for other tests.
+    for (const auto& [k, v] : f.environment()) ::setenv(k.c_str(), v.c_str(), 1);
+    vt::ChildRole clients("idleExitClients", {f.path("launcher.log"), f.path("services") + "/" + kService + ".sock"});
+    EXPECT_EQ(clients.wait(std::chrono::seconds(90)), 0) << f.log();
 }
 
 } // namespace
