@@ -31,10 +31,11 @@ bool volumeSupportsLargeFiles(const pf::URL& url);
 // million names are taken.
 std::optional<std::string> makePathUnique(const std::string& path);
 
-// Both directories, and their sorted lists of subpaths pair up one by one
-// (names are not compared): same kind, and for files the same bytes; for
-// symlinks, the same target text (they are not followed).
-bool isDirectoryEqualToDirectory(const std::string& pathA, const std::string& pathB);
+// isDirectory:equalToDirectory:, named after its first keyword like every
+// operation here. True when both are directories and their sorted lists of
+// subpaths pair up one by one (names are not compared): same kind, and for
+// files the same bytes; for symlinks, the same target text (not followed).
+bool isDirectory(const std::string& pathA, const std::string& pathB);
 
 bool itemHasCustomIcon(const std::optional<pf::URL>& url);
 // With an icon file, copies it to ".VolumeIcon.icns" at the volume's root

@@ -81,7 +81,7 @@ bool sameLinkTarget(int rootA, const std::string& a, int rootB, const std::strin
 
 } // namespace
 
-bool isDirectoryEqualToDirectory(const std::string& pathA, const std::string& pathB) {
+bool isDirectory(const std::string& pathA, const std::string& pathB) {
     pf::UniqueFd rootA(::open(pathA.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     pf::UniqueFd rootB(::open(pathB.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootA || !rootB) return false;

@@ -55,15 +55,15 @@ TEST(FileManagerExtensions, ComparesTreesEntryByEntry) {
         SCOPED_TRACE(c.name);
         const std::string other = dir / std::to_string(n++);
         makeTree(other, c.other);
-        EXPECT_EQ(isDirectoryEqualToDirectory(dir / "base", other), c.equal);
-        EXPECT_EQ(isDirectoryEqualToDirectory(other, dir / "base"), c.equal);
+        EXPECT_EQ(isDirectory(dir / "base", other), c.equal);
+        EXPECT_EQ(isDirectory(other, dir / "base"), c.equal);
     }
     makeTree(dir / "empty1", {});
     makeTree(dir / "empty2", {});
-    EXPECT_TRUE(isDirectoryEqualToDirectory(dir / "empty1", dir / "empty2"));
-    EXPECT_TRUE(isDirectoryEqualToDirectory(dir / "base", dir / "base"));
-    EXPECT_FALSE(isDirectoryEqualToDirectory(dir / "base", dir / "base/b"));
-    EXPECT_FALSE(isDirectoryEqualToDirectory(dir / "base", dir / "missing"));
+    EXPECT_TRUE(isDirectory(dir / "empty1", dir / "empty2"));
+    EXPECT_TRUE(isDirectory(dir / "base", dir / "base"));
+    EXPECT_FALSE(isDirectory(dir / "base", dir / "base/b"));
+    EXPECT_FALSE(isDirectory(dir / "base", dir / "missing"));
 }
 
 // The sizes the queries must give, summed from lstat over the same tree.
