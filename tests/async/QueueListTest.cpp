@@ -13,12 +13,12 @@ namespace {
 using namespace VD::async;
 
 // "name:kind:priority:tasks", kind s (serial) or c (concurrent).
-queue_list makeList(const std::vector<std::string>& specs) {
+queue_list makeList(const std::vector<std::string>& descriptions) {
     queue_list list;
-    for (const auto& spec : specs) {
+    for (const auto& described : descriptions) {
         char name[16], kind;
         int priority, tasks;
-        std::sscanf(spec.c_str(), "%15[^:]:%c:%d:%d", name, &kind, &priority, &tasks);
+        std::sscanf(described.c_str(), "%15[^:]:%c:%d:%d", name, &kind, &priority, &tasks);
         list.push_back(std::make_shared<qshuttle>(name, kind == 's', priority));
         for (int i = 0; i < tasks; ++i) list.back()->tasks.emplace_back([] {});
     }
