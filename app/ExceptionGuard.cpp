@@ -6,8 +6,3 @@
 void VDLogException(unsigned line, const pf::Exception& exception) {
     VDLog(1, "Exception @ %u: %@ Backtrace: %@", line, exception, vd_formattedCallStackReturnAddresses(exception));
 }
-
-void VDLogException(const char* function, unsigned line, const pf::Exception& exception) {
-    VDLog(1, "%s::%u Exception: %@ Backtrace: %@", function, line, exception,
-          vd_formattedCallStackReturnAddresses(exception));
-}

@@ -6,13 +6,18 @@
 //   VDGuard(42, [&] { ... });                         "Exception @ 42: <reason> Backtrace: (...)"
 //   VDGuardNamed("-[X y]", 7, [&] { ... });           "-[X y]::7 Exception: <reason> Backtrace: (...)"
 //
-// Both return true when the step completed, false when it raised.
+// Both return true when the step completed, false when it raised. The named
+// form is the extensions' own: the application installs its logger there, so
+// both layers write the same line through the same route.
 #include <utility>
 
+#include "foundation_ext/ExtensionLog.h"
 #include "platform/foundation/Exception.h"
 
 void VDLogException(unsigned line, const pf::Exception& exception);
-void VDLogException(const char* function, unsigned line, const pf::Exception& exception);
+inline void VDLogException(const char* function, unsigned line, const pf::Exception& exception) {
+    VDExtLogException(function, line, exception);
+}
 
 template <class F>
 bool VDGuard(unsigned line, F&& step) {
@@ -27,11 +32,5 @@ bool VDGuard(unsigned line, F&& step) {
 
 template <class F>
 bool VDGuardNamed(const char* function, unsigned line, F&& step) {
-    try {
-        std::forward<F>(step)();
-        return true;
-    } catch (const pf::Exception& exception) {
-        VDLogException(function, line, exception);
-        return false;
-    }
+    return VDExtGuardNamed(function, line, std::forward<F>(step));
 }

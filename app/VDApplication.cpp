@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/ExceptionGuard.h"
+#include "foundation_ext/ExtensionLog.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/runloop/RunLoop.h"
@@ -30,6 +31,8 @@ std::atomic<std::uint32_t> gSingleUserCache{0xFFFFFFFF};
 VDApplication::VDApplication() {
     gSharedApplication.store(this);
     gLaunchDate = pf::Date::now();
+    // The extensions sit below the frame; their lines reach the log through it.
+    VDSetExtensionLogger([](std::uint32_t level, const std::string& message) { VDLog(level, "%@", message); });
     // The platform's 10.4 number-formatter behaviour has no counterpart here:
     // ICU formatters behave that way already.
     (void)minimalSystem();
@@ -37,7 +40,7 @@ VDApplication::VDApplication() {
 
 VDApplication::~VDApplication() {
     VDApplication* self = this;
-    gSharedApplication.compare_exchange_strong(self, nullptr);
+    if (gSharedApplication.compare_exchange_strong(self, nullptr)) VDSetExtensionLogger({});
 }
 
 VDApplication* VDApplication::shared() { return gSharedApplication.load(); }
