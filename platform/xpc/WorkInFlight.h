@@ -4,7 +4,10 @@
 // frame until it is answered or forgotten (so its handler, and any completion
 // that keeps the request to answer it, counts); a peer with bytes queued and
 // not yet written; and, while its listener drains, a peer whose sent bytes
-// have not all been read. A service leaves for idleness only at zero.
+// have not all been read. A service leaves for idleness only at zero. (A
+// client that never reads its replies keeps them in flight, and so keeps the
+// service; only an admitted client gets replies, and it could keep the
+// service as well by asking now and then.)
 #include <cstddef>
 #include <functional>
 
