@@ -102,10 +102,6 @@ std::optional<std::string> checkExecutable(int exeFd, const std::string& exePath
     return identifier->string();
 }
 
-} // namespace
-
-namespace {
-
 // The identifier the executable's bundle seals, remembered per file.
 std::optional<std::string> identifierOfExecutable(const VDPeerProcess::Executable& exe, std::string* why) {
     struct stat st {}, onPath {};
