@@ -119,10 +119,9 @@ struct Environment {
     }
 };
 
-Environment& environment() {
-    static Environment* env = new Environment();
-    return *env;
-}
+// Ended by main() once every case ran, so neither server outlives the run.
+vb::MadeOnFirstUse<Environment> gEnvironment;
+Environment& environment() { return gEnvironment.get(); }
 
 // One synchronous round trip per call.
 class IPCClient {
@@ -291,5 +290,7 @@ BENCHMARK(BM_CodecBaseline)->Name("ipc_encode_decode/baseline");
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--serve-ipc") == 0) return serveIPC();
     if (argc >= 3 && std::strcmp(argv[1], "--serve-raw") == 0) return serveRaw(argv[2]);
-    return vb::runWithRegisteredNames(argc, argv);
+    const int status = vb::runWithRegisteredNames(argc, argv);
+    gEnvironment.end();
+    return status;
 }

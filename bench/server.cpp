@@ -1,6 +1,7 @@
 // The daemon through the launcher: a client's first send to its reply when
-// the daemon is not running (cold start), beside the warm round trip of the
-// same request to a running daemon, measured in the same run.
+// the daemon is not running (cold start), beside the same launcher starting
+// the minimal responder for one reply, measured in the same run; and the warm
+// round trip of the same request to a running daemon.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -52,6 +53,27 @@ void BM_ColdStart(benchmark::State& state) {
         [&](std::string* why) { return roundTrip(connection, why); });
 }
 
+void BM_ColdResponder(benchmark::State& state) {
+    if (!vb::requireRoot(state, kNeedsRoot)) return;
+    Service& s = service();
+    std::shared_ptr<VDIPCConnection> connection;
+    vb::repeat(
+        state,
+        [&](std::string* why) {
+            *why = "the responder did not leave";
+            if (!s.daemon.responderGone()) return false;
+            connection = vb::DaemonService::connect(vb::DaemonService::kResponderLabel);
+            *why = "no connection to the responder";
+            return connection != nullptr;
+        },
+        [&](std::string* why) {
+            const auto reply = vb::exchange(connection, VDIPCMessage::messageWithType("VDuninstall"),
+                                            std::chrono::seconds(30));
+            *why = "no reply from the responder";
+            return reply && *reply;
+        });
+}
+
 void BM_Warm(benchmark::State& state) {
     if (!vb::requireRoot(state, kNeedsRoot)) return;
     service();
@@ -65,7 +87,8 @@ void BM_Warm(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ColdStart)->Name("server_first_reply_cold")->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Warm)->Name("server_first_reply_cold/baseline")->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColdResponder)->Name("server_first_reply_cold/baseline")->Iterations(30)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Warm)->Name("server_warm_reply")->Iterations(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

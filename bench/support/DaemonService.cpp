@@ -82,6 +82,23 @@ bool running(pid_t pid) {
     return ::readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), target, sizeof target) > 0;
 }
 
+// Waits until every process running `program` has left, killing those still
+// there after 10 s; false then.
+bool allLeft(const std::vector<pid_t>& pids) {
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    bool left = true;
+    for (pid_t pid : pids) {
+        while (running(pid) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (running(pid)) {
+            ::kill(pid, SIGKILL);
+            left = false;
+        }
+    }
+    return left;
+}
+
+const char* const kResponder = VICAR_BUILD_DIR "/bench/vicar-bench-responder";
+
 } // namespace
 
 DaemonService::DaemonService(const ScratchDir& scratch)
@@ -97,6 +114,7 @@ DaemonService::DaemonService(const ScratchDir& scratch)
     std::filesystem::copy_file(VICAR_BUILD_DIR "/tools/vicar", pristine_);
     restoreProgram();
     writeDaemonJob(folder_ + "/jobs", kLabel, program_);
+    writeDaemonJob(folder_ + "/jobs", kResponderLabel, kResponder);
     launcher_ = startLauncher(folder_ + "/jobs", folder_ + "/launcher.log");
     if (!waitForSocket(folder_ + "/services/" + kLabel + ".sock"))
         throw std::runtime_error("the launcher did not open the service socket");
@@ -124,22 +142,16 @@ bool DaemonService::stopDaemon() const {
     if (pids.empty()) return true;
     if (auto connection = connect())
         exchange(connection, VDIPCMessage::messageWithType("removeSelf_"), std::chrono::seconds(10));
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    bool left = true;
-    for (pid_t pid : pids) {
-        while (running(pid) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (running(pid)) {
-            ::kill(pid, SIGKILL);
-            left = false;
-        }
-    }
+    const bool left = allLeft(pids);
     restoreProgram();
     return left;
 }
 
-std::shared_ptr<VDIPCConnection> DaemonService::connect() {
-    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
-    if (connection) connection->setAerrorHandler(VDSealHook(kLabel));
+bool DaemonService::responderGone() const { return allLeft(processesRunning(kResponder)); }
+
+std::shared_ptr<VDIPCConnection> DaemonService::connect(const char* label) {
+    auto connection = VDIPCConnection::connectionWithXPCServiceName(label, true);
+    if (connection) connection->setAerrorHandler(VDSealHook(label));
     return connection;
 }
 

@@ -3,6 +3,8 @@
 // job runs a private copy of the daemon for the service, started on demand.
 // The environment is pointed at private folders before the launcher starts,
 // so the daemon inherits them. Benchmarks use it for cold and warm requests.
+// A second job runs the minimal responder (bench/responder), the floor of a
+// cold start: it answers one request and leaves.
 #include <sys/types.h>
 
 #include <chrono>
@@ -20,6 +22,7 @@ namespace vb {
 class DaemonService {
 public:
     static constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
+    static constexpr const char* kResponderLabel = "com.vandrelsys.bench.responder";
 
     // Folders under the scratch folder: bin, services, jobs, support, root.
     // Throws when the launcher does not open the service socket.
@@ -35,8 +38,11 @@ public:
     // put back. Only when it does not leave is it killed; false then.
     bool stopDaemon() const;
 
+    // Waits (up to 10 s) until the responder that answered has left.
+    bool responderGone() const;
+
     // A sealed connection to the service, as the application makes it.
-    static std::shared_ptr<VDIPCConnection> connect();
+    static std::shared_ptr<VDIPCConnection> connect(const char* label = kLabel);
 
     const std::string& folder() const { return folder_; }
 

@@ -1,0 +1,66 @@
+// The least a service started on demand can do: take the socket the launcher
+// hands over, accept one client, answer its first request by sending the
+// request's payload back as the reply, and leave. Its first reply is the
+// floor the daemon's cold start is measured against.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/xpc/ServiceSocket.h"
+#include "platform/xpc/Syscall.h"
+#include "platform/xpc/Wire.h"
+
+namespace {
+
+constexpr const char* kLabel = "com.vandrelsys.bench.responder";
+
+bool readFully(int fd, std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = pf::xpc::sys::retry([&] { return ::read(fd, bytes, count); });
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool writeFully(int fd, const std::uint8_t* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = pf::xpc::sys::retry([&] { return ::send(fd, bytes, count, MSG_NOSIGNAL); });
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+int main() {
+    const int listener = pf::xpc::takeActivatedSocket(kLabel);
+    if (listener < 0) return 1;
+    // The handed-over socket is non-blocking: the one client is waited for.
+    int client = -EAGAIN;
+    for (int tries = 0; client == -EAGAIN && tries < 100; ++tries) {
+        client = pf::xpc::sys::retry([&] { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); });
+        pollfd ready{listener, POLLIN, 0};
+        if (client == -EAGAIN) ::poll(&ready, 1, 100);
+    }
+    if (client < 0) return 1;
+    std::vector<std::uint8_t> frame(pf::xpc::wire::kHeaderBytes);
+    for (;;) {
+        std::string why;
+        if (!readFully(client, frame.data(), pf::xpc::wire::kHeaderBytes)) return 1;
+        const auto header = pf::xpc::wire::parseHeader(frame.data(), &why);
+        if (!header) return 1;
+        frame.resize(pf::xpc::wire::kHeaderBytes + header->length);
+        if (!readFully(client, frame.data() + pf::xpc::wire::kHeaderBytes, header->length)) return 1;
+        if (!(header->flags & pf::xpc::wire::kWantsReply)) continue;
+        const pf::xpc::wire::FrameHeader reply{header->length, pf::xpc::wire::kIsReply, 1, header->messageId};
+        pf::xpc::wire::writeHeader(reply, frame.data());
+        return writeFully(client, frame.data(), frame.size()) ? 0 : 1;
+    }
+}
