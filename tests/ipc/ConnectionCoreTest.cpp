@@ -152,6 +152,15 @@ TEST(ConnectionCore, EnvelopeHook) {
               std::optional<pf::Value>(pf::Dictionary{
                   {"__d_", packet}, {"__s_", pf::Data{static_cast<std::uint8_t>(packet.size())}}}));
     const auto unsealed = std::make_shared<LoopbackConnection>()->encodedMessage(message);
+    // A hook that answers when sending replaces the packet; a message that
+    // cannot be written leaves an empty envelope.
+    sealer->setAerrorHandler([](const auto&, auto&) -> std::optional<pf::Data> { return pf::Data{'z'}; });
+    EXPECT_EQ(pf::propertyListFromBytes(sealer->encodedMessage(message).value()),
+              std::optional<pf::Value>(pf::Dictionary{{"__d_", pf::Data{'z'}}}));
+    auto unwritable = VDIPCMessage::message();
+    unwritable->setObject(pf::Value(pf::ObjectPtr(std::make_shared<pf::Object>())), "k");
+    EXPECT_EQ(pf::propertyListFromBytes(std::make_shared<LoopbackConnection>()->encodedMessage(unwritable).value()),
+              std::optional<pf::Value>(pf::Dictionary{}));
 
     struct Case {
         const char* name;
@@ -166,6 +175,7 @@ TEST(ConnectionCore, EnvelopeHook) {
         {"hook raises: logged, and the handler hears of it", raise, sealed, false},
         {"no seal: taken whatever the hook", rejectAll, unsealed, true},
         {"no seal, no hook", nullptr, unsealed, true},
+        {"not a dictionary", nullptr, pf::binaryPropertyList(pf::Value(pf::Array{"x"})), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -20,6 +20,7 @@
 #include "platform/xpc/Wire.h"
 #include "ipc/IPCKeys.h"
 #include "tests/support/ChildRole.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -124,6 +125,22 @@ int connectRaw(const std::string& path) {
     return fd;
 }
 
+// What a raw peer reads first (watchdog 10 s): 1 for an answer, 0 when the service closed it.
+ssize_t firstRead(int fd) {
+    timeval watchdog{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
+    char byte;
+    return ::read(fd, &byte, 1);
+}
+
+// The wire bytes a client library would send for the request.
+std::vector<std::uint8_t> requestFrame(const std::shared_ptr<VDIPCMessage>& message, std::uint64_t id = 1) {
+    pf::xpc::Dictionary dictionary;
+    dictionary.setData(vdipc::kXPCDataKey, std::make_shared<VDIPCConnection>()->encodedMessage(message).value());
+    dictionary.setBool(vdipc::kXPCWantsReplyKey, true);
+    return pf::xpc::wire::encodeFrame(dictionary, pf::xpc::wire::kWantsReply, id, 0).value();
+}
+
 // ---- the client role: asks the test's service args[0] times ----
 
 VT_CHILD_ROLE(ipcClient) {
@@ -137,14 +154,6 @@ VT_CHILD_ROLE(ipcClient) {
 // Each test gets private service folders.
 class XPCTransport : public testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("VICAR_SYSTEM_SERVICE_DIR", dir_.path().c_str(), 1);
-        ::setenv("VICAR_USER_SERVICE_DIR", dir_.path().c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv("VICAR_SYSTEM_SERVICE_DIR");
-        ::unsetenv("VICAR_USER_SERVICE_DIR");
-    }
     std::string socketPath() const { return dir_ / (std::string(kService) + ".sock"); }
 
     // Starts the service child and waits (watchdog 10 s) until its socket is there.
@@ -156,6 +165,8 @@ protected:
     }
 
     vt::TempDir dir_{"vicar-ipc"};
+    vt::ScopedEnvironment systemServices_{"VICAR_SYSTEM_SERVICE_DIR", dir_.path()};
+    vt::ScopedEnvironment userServices_{"VICAR_USER_SERVICE_DIR", dir_.path()};
 };
 
 TEST_F(XPCTransport, RequestReplyAndOneWay) {
@@ -284,10 +295,7 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
         const int fd = connectRaw(socketPath());
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        timeval watchdog{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
-        char byte;
-        EXPECT_EQ(::read(fd, &byte, 1), 0) << "the service should close a peer that sent bad bytes";
+        EXPECT_EQ(firstRead(fd), 0) << "the service should close a peer that sent bad bytes";
         ::close(fd);
         EXPECT_EQ(ask(connection, "echo", 2), 2);
     }
@@ -298,12 +306,7 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
 // whole frame or the rest of one its parent began.
 TEST_F(XPCTransport, OnlyTheProcessThatConnectedMaySend) {
     auto service = startService();
-    auto envelope = std::make_shared<VDIPCConnection>()->encodedMessage(request("echo", 5));
-    ASSERT_TRUE(envelope);
-    pf::xpc::Dictionary dictionary;
-    dictionary.setData(vdipc::kXPCDataKey, *envelope);
-    dictionary.setBool(vdipc::kXPCWantsReplyKey, true);
-    const auto frame = pf::xpc::wire::encodeFrame(dictionary, pf::xpc::wire::kWantsReply, 1, 0).value();
+    const auto frame = requestFrame(request("echo", 5));
     const std::pair<const char*, std::size_t> cases[] = {
         // the bytes at the end of the frame that a forked child writes
         {"all from the process that connected", 0},
@@ -320,10 +323,7 @@ TEST_F(XPCTransport, OnlyTheProcessThatConnectedMaySend) {
             auto writeTheRest = [&] { return ::write(fd, frame.data() + parentBytes, childBytes) > 0 ? 0 : 1; };
             ASSERT_EQ(vt::runInChild(writeTheRest), 0);
         }
-        timeval watchdog{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &watchdog, sizeof watchdog);
-        char byte;
-        EXPECT_EQ(::read(fd, &byte, 1), childBytes ? 0 : 1) << "answered only when the connecting process sent it";
+        EXPECT_EQ(firstRead(fd), childBytes ? 0 : 1) << "answered only when the connecting process sent it";
         ::close(fd);
     }
 }
@@ -347,17 +347,11 @@ TEST_F(XPCTransport, AStuckPeerDelaysNobodyAndCostsBoundedMemory) {
 
     const int stuck = connectRaw(socketPath());
     ASSERT_GE(stuck, 0);
-    auto codec = std::make_shared<VDIPCConnection>();
-    auto envelope = codec->encodedMessage(request("big"));
-    ASSERT_TRUE(envelope);
     std::thread flooder([&] {
-        for (int i = 1; i <= kStuckRequests; ++i) {
-            pf::xpc::Dictionary frame;
-            frame.setData(vdipc::kXPCDataKey, *envelope);
-            frame.setBool(vdipc::kXPCWantsReplyKey, true);
-            auto bytes = pf::xpc::wire::encodeFrame(frame, pf::xpc::wire::kWantsReply, static_cast<std::uint64_t>(i), 0);
+        for (std::uint64_t i = 1; i <= kStuckRequests; ++i) {
+            const auto bytes = requestFrame(request("big"), i);
             // Once the service stops reading from it, the writes block or fail; both are fine.
-            if (!bytes || ::send(stuck, bytes->data(), bytes->size(), MSG_NOSIGNAL) < 0) break;
+            if (::send(stuck, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) break;
         }
     });
 
