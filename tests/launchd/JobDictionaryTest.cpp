@@ -4,15 +4,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/launchd/JobDescription.h"
 #include "platform/launchd/JobFile.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -20,27 +19,16 @@ namespace {
 namespace fs = std::filesystem;
 using pf::launchd::Domain;
 using pf::launchd::copyJobDictionary;
+using vt::ScopedEnvironment;
 
 pf::Value job(const std::string& label, int timeOut = 7) {
     return pf::Dictionary{{"Label", label}, {"TimeOut", timeOut}, {"ProgramArguments", pf::Array{"/bin/true"}}};
 }
-// Sets (or, given nullopt, unsets) one environment variable until the guard goes.
-using ScopedEnvironment = std::shared_ptr<void>;
-ScopedEnvironment scopedEnvironment(const std::string& name, const std::optional<std::string>& value) {
-    const auto set = [name](const std::optional<std::string>& v) {
-        v ? ::setenv(name.c_str(), v->c_str(), 1) : ::unsetenv(name.c_str());
-    };
-    const char* old = std::getenv(name.c_str());
-    std::optional<std::string> before = old ? std::optional<std::string>(old) : std::nullopt;
-    set(value);
-    return ScopedEnvironment(nullptr, [set, before](void*) { set(before); });
-}
-
 std::string xmlJob(const std::string& label, int timeOut = 7) { return *pf::xmlPropertyList(job(label, timeOut)); }
 
 TEST(CopyJobDictionary, ReadsOnlySafeWellFormedDictionaries) {
     vt::TempDir jobs("vicar-jobs"), elsewhere("vicar-elsewhere");
-    const auto env = scopedEnvironment("VICAR_SYSTEM_JOBS_DIR", jobs.path());
+    const ScopedEnvironment env("VICAR_SYSTEM_JOBS_DIR", jobs.path());
     using Make = std::function<void(const std::string& file)>;
     const auto writing = [](std::string content, unsigned mode = 0644) -> Make {
         return [=](const std::string& f) { vt::writeFile(f, content, mode); };
@@ -91,8 +79,8 @@ TEST(CopyJobDictionary, ReadsOnlySafeWellFormedDictionaries) {
 
 TEST(CopyJobDictionary, EachDomainReadsItsOwnFolder) {
     vt::TempDir system("vicar-system-jobs"), user("vicar-user-jobs");
-    const auto systemEnv = scopedEnvironment("VICAR_SYSTEM_JOBS_DIR", system.path());
-    const auto userEnv = scopedEnvironment("VICAR_USER_JOBS_DIR", user.path());
+    const ScopedEnvironment systemEnv("VICAR_SYSTEM_JOBS_DIR", system.path());
+    const ScopedEnvironment userEnv("VICAR_USER_JOBS_DIR", user.path());
     vt::writeFile(system / "com.example.both.plist", xmlJob("com.example.both", 1));
     vt::writeFile(user / "com.example.both.plist", xmlJob("com.example.both", 2));
     vt::writeFile(user / "com.example.useronly.plist", xmlJob("com.example.useronly"));
@@ -127,11 +115,11 @@ TEST(JobDomain, FoldersFollowTheEnvironment) {
         // Root's home from the user database, whatever HOME says.
         {std::nullopt, std::nullopt, std::nullopt, Domain::User, "/root/.config/vicar/jobs"},
     };
-    const auto home = scopedEnvironment("HOME", "/nowhere");
+    const ScopedEnvironment home("HOME", "/nowhere");
     for (const auto& c : cases) {
-        const ScopedEnvironment scoped[] = {scopedEnvironment("VICAR_SYSTEM_JOBS_DIR", c.systemDir),
-                                            scopedEnvironment("VICAR_USER_JOBS_DIR", c.userDir),
-                                            scopedEnvironment("XDG_CONFIG_HOME", c.xdgConfig)};
+        const ScopedEnvironment scoped[] = {{"VICAR_SYSTEM_JOBS_DIR", c.systemDir},
+                                            {"VICAR_USER_JOBS_DIR", c.userDir},
+                                            {"XDG_CONFIG_HOME", c.xdgConfig}};
         EXPECT_EQ(pf::launchd::jobsDirectory(c.domain), c.expected);
     }
 }

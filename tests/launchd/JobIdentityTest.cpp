@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/launchd/JobIdentity.h"
 #include "platform/launchd/RestartThrottle.h"
@@ -44,10 +45,8 @@ TEST(JobIdentity, NamesResolveAndOnlyDifferencesSwitch) {
             EXPECT_EQ(why, c.why);
             continue;
         }
-        EXPECT_EQ(identity->switchUser, c.switchUser);
-        EXPECT_EQ(identity->switchGroup, c.switchGroup);
-        EXPECT_EQ(identity->uid, c.uid);
-        EXPECT_EQ(identity->gid, c.gid);
+        EXPECT_EQ(std::tie(identity->switchUser, identity->switchGroup, identity->uid, identity->gid),
+                  std::tie(c.switchUser, c.switchGroup, c.uid, c.gid));
         if (c.switchUser) {
             const auto& groups = identity->groups;
             EXPECT_NE(std::find(groups.begin(), groups.end(), c.gid), groups.end());

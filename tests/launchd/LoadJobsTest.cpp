@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/launchd/JobDescription.h"
@@ -78,26 +79,23 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
 
     std::vector<std::string> problems;
     const auto jobs = pf::launchd::loadJobs(dir.path(), &problems);
-    std::vector<std::string> accepted;
-    for (const auto& j : jobs) accepted.push_back(j.label);
-    ASSERT_EQ(accepted, (std::vector<std::string>{"b.full", "b.minimal", "b.switched-off"}));
+    const std::vector<std::string> daemon{"/usr/bin/daemon", "--flag"};
+    const pf::launchd::JobDescription accepted[] = {
+        {"b.full", daemon, {"b.full.service"}, "root", "wheel", {{"A", "1"}, {"B", ""}}, 30},
+        {"b.minimal", {}, {}, {}, {}, {}, {}},
+        {"b.switched-off", daemon, {"on"}, {}, {}, {}, {}},
+    };
+    const auto fields = [](const pf::launchd::JobDescription& j) {
+        return std::tie(j.label, j.programArguments, j.machServices, j.userName, j.groupName, j.environmentVariables,
+                        j.timeOut);
+    };
+    ASSERT_EQ(jobs.size(), std::size(accepted));
+    for (std::size_t i = 0; i < jobs.size(); ++i) EXPECT_EQ(fields(jobs[i]), fields(accepted[i])) << accepted[i].label;
     for (const auto& c : cases)
         EXPECT_EQ(hasProblem(problems, c.label + ".plist", c.problem), !c.problem.empty()) << c.label;
     EXPECT_TRUE(hasProblem(problems, "c.garbage.plist", "not a property list"));
     EXPECT_TRUE(hasProblem(problems, "c.unsafe.plist", "writable"));
-    EXPECT_EQ(problems.size(), cases.size() - accepted.size() + 2) << ::testing::PrintToString(problems);
-
-    const auto& full = jobs[0];
-    EXPECT_EQ(full.programArguments, (std::vector<std::string>{"/usr/bin/daemon", "--flag"}));
-    EXPECT_EQ(full.machServices, (std::vector<std::string>{"b.full.service"}));
-    EXPECT_EQ(full.userName, "root");
-    EXPECT_EQ(full.groupName, "wheel");
-    EXPECT_EQ(full.timeOut, 30);
-    EXPECT_EQ(full.environmentVariables, (std::map<std::string, std::string>{{"A", "1"}, {"B", ""}}));
-    const auto& minimal = jobs[1];
-    EXPECT_TRUE(minimal.programArguments.empty() && minimal.machServices.empty());
-    EXPECT_FALSE(minimal.userName || minimal.groupName || minimal.timeOut);
-    EXPECT_EQ(jobs[2].machServices, (std::vector<std::string>{"on"}));
+    EXPECT_EQ(problems.size(), cases.size() - jobs.size() + 2) << ::testing::PrintToString(problems);
 }
 
 TEST(LoadJobs, AServiceBelongsToOneJob) {
