@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <mutex>
 #include <numeric>
@@ -114,6 +116,26 @@ TEST(GlobalQueue, BusyTasksDoNotMultiplyThreads) {
     }
     ASSERT_TRUE(waitForCount(done, kTasks, 120s));
     EXPECT_LE(threads.size(), cores + 2);
+}
+
+TEST(GlobalQueue, AThreadThatCannotStartLeavesItsTaskQueued) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become a user whose thread count is limited";
+    // In a fresh process (the pool must not exist yet): a user allowed no
+    // more threads submits, which must not throw; once threads may start
+    // again, the next submit starts a worker that runs both tasks.
+    const auto scenario = [] {
+        rlimit limit{};
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::getrlimit(RLIMIT_NPROC, &limit) != 0) std::_Exit(50);
+        const rlimit none{0, limit.rlim_max};
+        std::atomic<int> ran{0};
+        ::setrlimit(RLIMIT_NPROC, &none);
+        Queue::global()->async([&] { ++ran; });
+        ::setrlimit(RLIMIT_NPROC, &limit);
+        Queue::global()->async([&] { ++ran; });
+        std::_Exit(waitForCount(ran, 2) ? 0 : 51);
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(scenario(), testing::ExitedWithCode(0), "");
 }
 
 TEST(GlobalQueue, LabelsAndCurrentQueue) {
