@@ -614,6 +614,11 @@ void onAccept(const std::weak_ptr<Connection>& weak) {
     }
 }
 
+std::uint64_t watchAccepts(const std::shared_ptr<Connection>& listener, int fd) {
+    std::weak_ptr<Connection> weak = listener;
+    return IoLoop::shared().add(fd, EPOLLIN, [weak](std::uint32_t) { onAccept(weak); });
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- operations
@@ -645,10 +650,7 @@ void Connection::resume() {
                 break;
             }
             c.keepAlive = self;
-            {
-                std::weak_ptr<Connection> weak = self;
-                c.ioId = IoLoop::shared().add(c.fd, EPOLLIN, [weak](std::uint32_t) { onAccept(weak); });
-            }
+            c.ioId = watchAccepts(self, c.fd);
             break;
         case Role::Peer:
             if (c.fd >= 0) watch(self, c);
@@ -733,7 +735,7 @@ bool Connection::resumeAccepting() {
     auto& c = *core_;
     if (!c.resumed || c.cancelled || c.fd < 0) return false;
     c.draining = false;
-    if (c.ioId == 0) c.ioId = IoLoop::shared().add(c.fd, EPOLLIN, [weak = weak_from_this()](std::uint32_t) { onAccept(weak); });
+    if (c.ioId == 0) c.ioId = watchAccepts(shared_from_this(), c.fd);
     return c.ioId != 0;
 }
 

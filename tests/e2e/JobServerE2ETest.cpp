@@ -38,7 +38,6 @@ public:
         if (!fd_ || ::fanotify_mark(fd_.get(), FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path.c_str()) != 0)
             throw std::runtime_error("fanotify: " + std::string(std::strerror(errno)));
     }
-    ~OpenGate() { release(); }
     // True once an open is held (watchdog 20 s).
     bool waitHeld() {
         pollfd p{fd_.get(), POLLIN, 0};
@@ -47,18 +46,11 @@ public:
         held_.reset(event.fd);
         return true;
     }
-    // Lets the held open and every later one through (closing the group allows them all).
-    void release() {
-        if (held_) {
-            const fanotify_response allow{held_.get(), FAN_ALLOW};
-            EXPECT_EQ(::write(fd_.get(), &allow, sizeof allow), static_cast<ssize_t>(sizeof allow));
-        }
-        held_.reset();
-        fd_.reset();
-    }
+    // Closing the group allows the held open and every later one.
+    void release() { fd_.reset(); }
 
 private:
-    pf::UniqueFd fd_, held_;
+    pf::UniqueFd held_, fd_;
 };
 
 // Sends sealed requests as client applications do, each on a connection of
@@ -247,11 +239,13 @@ TEST_F(JobServerE2E, AnInstallOutlastingTheIdleTimeOutIsAnsweredAndComplete) {
     f.startLauncher();
     const std::string bundle =
         f.makeBundle("Slow.app", {{"Contents/Resources/gate", "gate"}, {"Contents/Resources/after", "after"}},
-                     vt::bom({vt::bomEntry("", "/slow", "755"), vt::bomEntry("Contents/Resources/gate", "/slow/gate", "644"),
+                     vt::bom({vt::bomEntry("", "/slow", "755"),
+                              vt::bomEntry("Contents/Resources/gate", "/slow/gate", "644"),
                               vt::bomEntry("Contents/Resources/after", "/slow/after", "644")},
                              {}));
+    std::future<vt::CommandResult> install; // outlives the gate, which lets it end
     OpenGate gate(bundle + "/Contents/Resources/gate");
-    auto install = std::async(std::launch::async, [&] { return f.install(bundle); });
+    install = std::async(std::launch::async, [&] { return f.install(bundle); });
     ASSERT_TRUE(gate.waitHeld()) << f.log();
     // The idle time-out passes while the install is held in the middle.
     EXPECT_TRUE(f.waitForLog("idle exit postponed")) << f.log();
