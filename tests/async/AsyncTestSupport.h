@@ -1,8 +1,7 @@
 #pragma once
 // Helpers of the task-library tests: submitting a body, a watchdog around
-// calls that could hang, a standard stream sent to a file, thread names.
+// calls that could hang, counting reports, thread names.
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,7 +9,6 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -50,28 +48,6 @@ inline bool eventually(const std::function<bool()>& holds, std::chrono::seconds 
     }
     return true;
 }
-
-// The descriptor (1 or 2) writes to the file until restore() or destruction.
-class Redirect {
-public:
-    Redirect(int fd, const std::string& path) : fd_(fd), saved_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {
-        std::cout.flush();
-        const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        ::dup2(file, fd);
-        ::close(file);
-    }
-    ~Redirect() { restore(); }
-    void restore() {
-        std::cout.flush();
-        if (saved_ < 0) return;
-        ::dup2(saved_, fd_);
-        ::close(saved_);
-        saved_ = -1;
-    }
-
-private:
-    int fd_, saved_;
-};
 
 inline std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t n = 0;
