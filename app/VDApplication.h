@@ -4,6 +4,8 @@
 // five-second slices, and ends the process through terminate().
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -15,6 +17,11 @@
 #include "platform/foundation/Value.h"
 
 struct vdlog_handle;
+class VDSelector;
+class VDSignalProxy;
+namespace pf::dispatch {
+class Queue;
+}
 
 class VDApplication {
 public:
@@ -95,7 +102,31 @@ public:
     // Without a file, messages keep going to the system log; nothing is reported.
     void createLogFile(const std::optional<std::string>& name, const std::optional<pf::URL>& directory);
 
+    // Signal observation (SignalObservation.cpp). An observed signal loses its
+    // default action for good; its observers are called on the run loop of
+    // the thread that registered first (the main thread), newest first, with
+    // the signal number. Registration and removal belong on that thread.
+    void addObserver(std::shared_ptr<pf::Object> target, const VDSelector& selector, std::int32_t signal);
+    // A null selector removes every selector of the target; signal -1 every signal.
+    void removeObserver(const std::shared_ptr<pf::Object>& target, const VDSelector* selector, std::int32_t signal);
+    // The block runs on the queue (the main queue when null); keep the proxy to remove it.
+    std::shared_ptr<VDSignalProxy> addObserverForSignal(std::int32_t signal,
+                                                        std::shared_ptr<pf::dispatch::Queue> queue,
+                                                        std::function<void(std::int32_t)> handler);
+    // Both ignore an object that is not a VDSignalProxy.
+    void addObserverForSignal(std::int32_t signal, const std::shared_ptr<pf::Object>& proxy);
+    void removeObserverForSignal(std::int32_t signal, const std::shared_ptr<pf::Object>& proxy);
+    // Nested suspension of delivery from any thread; each returns true when
+    // its call crossed the threshold (suspended, resumed).
+    bool disableSignals();
+    bool enableSignals();
+    bool deliverSignals() const { return signalsDisabled_.load() < 1; }
+    void setDeliverSignals(bool deliver);
+    // Delivers every pending signal; called by the event source.
+    void signalDidFire();
+
 private:
+    std::atomic<std::int64_t> signalsDisabled_{0};
     std::optional<std::string> applicationSupportLeaf_;
     std::atomic<bool> launchComplete_{false};
     std::atomic<bool> shouldExit_{false};
