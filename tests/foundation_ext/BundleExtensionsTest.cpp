@@ -1,12 +1,13 @@
 #include "foundation_ext/BundleExtensions.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 #include "platform/foundation/BundleStrings.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StringsFile.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -21,7 +22,6 @@ TEST(BundleExtensions, PacksVersionTexts) {
         {"2.1", 0x020100FF, 0x020100FF},
         {"2.1.3.7", 0x020103FF, 0x02010307},
         {"1.0b3", 0x010003FF, 0x010003FF},
-        {"1.0.3", 0x010003FF, 0x010003FF},
         {"1048575.300", 0xFFFFF2C00FF, 0xFF2C00FF}, // c0 keeps 20 bits, c1 8
         {"v10.4", 0x0A0400FF, 0x0A0400FF},
         {"0", 0, 0},
@@ -44,24 +44,17 @@ void writePlist(const std::string& path, const pf::Dictionary& dictionary) {
 TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
     vt::TempDir dir;
     const std::string root = dir / "Tool.app";
-    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((root + "/Contents").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((root + "/Contents/Resources").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((root + "/Contents/Resources/en.lproj").c_str(), 0755), 0);
-
     const auto load = [&](const pf::Dictionary& info) {
         writePlist(root + "/Contents/Info.plist", info);
         return pf::Bundle::bundleWithPath(root);
     };
     auto bare = load({{"LSMinimumSystemVersion", "10.10"}, {"CFBundleVersion", "1.0.8"}});
     ASSERT_TRUE(bare);
-    EXPECT_EQ(humanReadableName(*bare), "Tool");
-    EXPECT_EQ(minimumSystemVersion(*bare), 0x0A0A0000u);
-    EXPECT_EQ(version(*bare), 0x010008FFu);
-    EXPECT_EQ(marketingVersion(*bare), 0u);
-    EXPECT_EQ(vandrelBuildIdentifier(*bare), nullptr);
-    EXPECT_EQ(pathForHelper(*bare, "h"), root + "/Contents/Helpers/h");
-    EXPECT_EQ(URLForLoginItem(*bare, "L.app").path(), root + "/Contents/Library/LoginItems/L.app");
+    EXPECT_EQ(std::tuple(humanReadableName(*bare), minimumSystemVersion(*bare), version(*bare), marketingVersion(*bare),
+                         vandrelBuildIdentifier(*bare) == nullptr, pathForHelper(*bare, "h"),
+                         URLForLoginItem(*bare, "L.app").path()),
+              std::tuple("Tool", 0x0A0A0000u, 0x010008FFu, 0u, true, root + "/Contents/Helpers/h",
+                         root + "/Contents/Library/LoginItems/L.app"));
 
     EXPECT_EQ(humanReadableName(*load({{"CFBundleName", "Plain"}})), "Plain");
     writePlist(root + "/Contents/Resources/en.lproj/InfoPlist.strings", {{"CFBundleName", "Localized"}});
@@ -70,7 +63,6 @@ TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
 
     // String tables: the environment's language first, then English; a
     // missing key gives the value, or the key when the value is empty.
-    ASSERT_EQ(::mkdir((root + "/Contents/Resources/de.lproj").c_str(), 0755), 0);
     writePlist(root + "/Contents/Resources/en.lproj/Localizable.strings", {{"1 day", "one day"}});
     writePlist(root + "/Contents/Resources/de.lproj/Localizable.strings", {{"1 day", "1 Tag"}});
     vt::writeFile(root + "/Contents/Resources/de.lproj/Broken.strings", "not a table");
@@ -83,15 +75,10 @@ TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
              {"C", "2 days", "fallback", "", "fallback"},
              {"C", "2 days", "", "", "2 days"},
              {"de_DE", "1 day", "", "Broken", "1 day"}}) {
-        ::setenv("LC_ALL", lang, 1);
+        const vt::ScopedEnvironment language("LC_ALL", lang);
         EXPECT_EQ(pf::localizedStringForKey(*bundle, key, value, table), text) << lang << " " << key;
     }
-    ::unsetenv("LC_ALL");
 }
-
-} // namespace
-
-namespace {
 
 TEST(BundleExtensions, ParsesTextStringTables) {
     using D = pf::Dictionary;

@@ -1,12 +1,13 @@
 #include "foundation_ext/FileManagerExtensions.h"
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include "tests/support/TestSupport.h"
 
@@ -88,13 +89,8 @@ TEST(FileManagerExtensions, SizesAndCountsMatchStat) {
     const std::string root = dir / "tree";
     makeTree(root, {{"small", "x"}, {"empty", ""}, {"d/", ""}, {"d/e/", ""}, {"d/e/big", std::string(100000, 'b')},
                     {"link", "->small"}, {"d/none/", ""}});
-    {
-        // A sparse file: its allocation is far below its length.
-        const int fd = ::open((root + "/d/sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, 10 << 20), 0);
-        ::close(fd);
-    }
+    vt::writeFile(root + "/d/sparse", "");
+    std::filesystem::resize_file(root + "/d/sparse", 10 << 20); // allocated far below its length
     struct statvfs vfs;
     ASSERT_EQ(::statvfs(root.c_str(), &vfs), 0);
     for (const std::string& path : {root, root + "/d/e/big", root + "/d/none"}) {
@@ -133,9 +129,7 @@ TEST(FileManagerExtensions, CustomVolumeIconAndRecoveryMarker) {
     EXPECT_FALSE(isVandrelRecoveryVolumeAtMountedURL(*volume));
     vt::writeFile(dir / ".com.vandrelsys.recoverydisk", "");
     EXPECT_FALSE(isVandrelRecoveryVolumeAtMountedURL(*volume));
-    ASSERT_EQ(::mkdir((dir / "System").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((dir / "System/Library").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((dir / "System/Library/CoreServices").c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directories(dir / "System/Library/CoreServices"));
     EXPECT_TRUE(isVandrelRecoveryVolumeAtMountedURL(*volume));
 
     EXPECT_NE(volumeNameAtPath(dir.path()).value_or(""), "");

@@ -7,6 +7,7 @@
 #include "foundation_ext/CalendarExtensions.h"
 #include "foundation_ext/NumberFormatterExtensions.h"
 #include "foundation_ext/TimerExtensions.h"
+#include "tests/support/ScopedEnvironment.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ TEST(ScalarExtensions, ToleranceFormatterAndMidnight) {
     EXPECT_EQ(stringFromInteger(plain, 12345), "12345");
     EXPECT_EQ(stringFromDouble(plain, 2.5), "2");
 
-    setenv("TZ", "UTC", 1);
+    const vt::ScopedEnvironment utc("TZ", "UTC");
     auto calendar = threadSafeCurrentCalendar();
     ASSERT_TRUE(calendar);
     const pf::Date noon{1765195200}; // 2025-12-08 12:00 UTC
