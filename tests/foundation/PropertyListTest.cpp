@@ -251,21 +251,13 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
     EXPECT_FALSE(pf::propertyListFromBytes(std::string_view("bplist01" + std::string(40, '\0'))));
 }
 
-TEST(BinaryPropertyList, EveryTruncationAndByteFlipIsSurvived) {
+// Corrupted bytes in general are the property-list fuzzer's; a list cut
+// anywhere must be refused, not read as a shorter one.
+TEST(BinaryPropertyList, EveryTruncationIsRejected) {
     const auto good = pf::binaryPropertyList(Dictionary{{"a", Array{1, "two", 3.5, Data{1, 2}}}, {"b", true}});
     ASSERT_TRUE(good);
     const std::string bytes(good->begin(), good->end());
     for (std::size_t n = 0; n < bytes.size(); ++n) EXPECT_FALSE(pf::propertyListFromBytes(std::string_view(bytes.data(), n))) << n;
-    // Whatever a corrupted byte does, the reader answers without crashing or hanging.
-    pf::PropertyListLimits limits;
-    limits.maxDepth = 4;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        for (int b : {0x00, 0x01, 0x0F, 0x7F, 0x80, 0xAF, 0xDF, 0xFF}) {
-            std::string broken = bytes;
-            broken[i] = char(b);
-            (void)pf::propertyListFromBytes(std::string_view(broken), limits);
-        }
-    }
 }
 
 TEST(PropertyListFile, ReadsRegularFilesOnlyWithoutFollowingLinks) {

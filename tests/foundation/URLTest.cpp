@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "platform/foundation/URL.h"
 #include "tests/support/TestSupport.h"
 
@@ -38,16 +40,11 @@ TEST(FileURL, PathsAndComponents) {
     };
     for (const auto& c : cases) {
         const URL url = fileURL(c.path, c.directory);
-        EXPECT_EQ(url.absoluteString(), c.string) << c.path;
-        EXPECT_TRUE(url.isFileURL()) << c.path;
-        EXPECT_EQ(url.path(), c.urlPath) << c.path;
-        EXPECT_EQ(url.lastPathComponent(), c.last) << c.path;
-        EXPECT_EQ(url.pathComponents(), c.components) << c.path;
-        EXPECT_EQ(url.pathExtension(), c.extension) << c.path;
+        EXPECT_EQ(std::tuple(url.absoluteString(), url.isFileURL(), url.path(), url.lastPathComponent(),
+                             url.pathComponents(), url.pathExtension()),
+                  std::tuple(c.string, true, c.urlPath, c.last, c.components, c.extension));
         // The string form parses back to the same URL.
-        auto again = URL::URLWithString(url.absoluteString());
-        ASSERT_TRUE(again) << c.path;
-        EXPECT_EQ(*again, url);
+        EXPECT_EQ(URL::URLWithString(url.absoluteString()), std::optional<URL>(url)) << c.path;
     }
     EXPECT_FALSE(URL::fileURLWithPath("", false));
 }
