@@ -111,7 +111,8 @@ std::optional<std::string> VDPeerProcess::loaderReason() const {
 }
 
 std::optional<std::string> VDPeerProcess::socketReason(ino_t socketInode) const {
-    if (socketInode == 0) return std::nullopt;
+    // Unknown, the connection cannot be told apart from one made before an exec.
+    if (socketInode == 0) return "its end of the connection cannot be identified";
     pf::UniqueFd fdFolder(::openat(directory_.get(), "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     pf::UniqueFd infoFolder(::openat(directory_.get(), "fdinfo", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DIR* listing = fdFolder ? ::fdopendir(::fcntl(fdFolder.get(), F_DUPFD_CLOEXEC, 0)) : nullptr;

@@ -26,10 +26,10 @@ public:
 
     // Reasons a process cannot be trusted to be running its own executable's
     // code, or nullopt: a tracer (which can drive it), a library the dynamic
-    // loader was told to add (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT), or, when
-    // socketInode is known, a connection the process did not open itself:
-    // its end held through a descriptor that survives exec, or not held at all
-    // (whoever wrote to it then ran another program).
+    // loader was told to add (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT), or a
+    // connection the process did not open itself: its end (socketInode, 0
+    // when unknown) held through a descriptor that survives exec, or not held
+    // at all (whoever wrote to it then ran another program).
     std::optional<std::string> untrustworthy(ino_t socketInode) const;
 
 private:
