@@ -44,7 +44,10 @@ VDSMJobServer::VDSMJobServer() {
     gHandlers.reserve(2);
 }
 
-VDSMJobServer::~VDSMJobServer() = default;
+VDSMJobServer::~VDSMJobServer() {
+    // A resumed timer lives until it is cancelled, and its handler holds this.
+    if (idleTimer_) idleTimer_->cancel();
+}
 
 VDSMJobServer* VDSMJobServer::server() { return dynamic_cast<VDSMJobServer*>(VDApplication::shared()); }
 
