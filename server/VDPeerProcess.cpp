@@ -28,7 +28,11 @@ pid_t pidOfPidfd(int pidfd) {
     return -1;
 }
 
-bool processStillThere(int pidfd) { return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0; }
+// A process of another uid answers the signal-0 probe with EPERM (the
+// daemon holds no CAP_KILL): it is there all the same.
+bool processStillThere(int pidfd) {
+    return ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0 || errno == EPERM;
+}
 
 // The whole file, or nullopt when it cannot be read or is longer than max.
 std::optional<std::string> readBounded(int directory, const std::string& leaf, std::size_t max) {

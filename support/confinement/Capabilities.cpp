@@ -12,12 +12,11 @@ namespace vd::confinement {
 namespace {
 
 // Owners and modes of what it installs, and reading and writing any file;
-// and for the checks of a peer of another uid, whether it still runs (a
-// signal-0 probe: CAP_KILL) and its /proc entries, environment and
-// descriptors (CAP_SYS_PTRACE). The system-call filter limits those two to
-// exactly that: signals to itself or 0, no ptrace nor process_vm_*.
-constexpr std::array<cap_value_t, 7> kKept = {CAP_CHOWN,  CAP_FOWNER, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH,
-                                              CAP_FSETID, CAP_KILL,   CAP_SYS_PTRACE};
+// and, for the checks of a signed peer of another uid, reading its /proc
+// entries (environment, descriptors, executable): CAP_SYS_PTRACE, which the
+// system-call filter limits to exactly that (no ptrace, no process_vm_*).
+constexpr std::array<cap_value_t, 6> kKept = {CAP_CHOWN,  CAP_FOWNER,    CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH,
+                                              CAP_FSETID, CAP_SYS_PTRACE};
 
 bool kept(cap_value_t cap) {
     for (cap_value_t k : kKept)

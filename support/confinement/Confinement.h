@@ -13,7 +13,7 @@ constexpr const char* kDisableVariable = "VICAR_NO_CONFINEMENT";
 bool disabledByEnvironment();
 
 // Keeps CAP_CHOWN, CAP_FOWNER, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH,
-// CAP_FSETID, and for peer checks CAP_KILL and CAP_SYS_PTRACE (as far as the
+// CAP_FSETID, and for peer checks CAP_SYS_PTRACE (as far as the
 // process holds them) in the effective and
 // permitted sets, clears the inheritable and ambient sets and, when the
 // process may, every other capability of the bounding set. Returns an error

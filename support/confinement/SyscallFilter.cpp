@@ -80,7 +80,7 @@ std::string installSyscallFilter() {
         scmp_arg_cmp condition;
     };
     // Signals go to the daemon itself (abort, raise) or are the signal-0
-    // probe of a peer's existence, which CAP_KILL must not widen.
+    // probe of a peer's existence.
     const auto self = static_cast<scmp_datum_t>(::getpid());
     const Restricted restricted[] = {
         {SCMP_SYS(kill), SCMP_A1(SCMP_CMP_EQ, 0)},
