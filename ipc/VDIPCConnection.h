@@ -38,8 +38,7 @@ public:
 
     // Factories. Each posts "VDIPCConnectionCreatedNotification" on success,
     // logs its failure line and answers nullptr otherwise; an empty name
-    // answers nullptr without a log. There is no Mach transport in this
-    // build, so the Mach factories always fail.
+    // answers nullptr without a log.
     static std::shared_ptr<VDIPCConnection> connectionWithServiceName(std::string_view name);
     static std::shared_ptr<VDIPCConnection> serviceConnnectionWithName(std::string_view name,
                                                                        std::shared_ptr<pf::dispatch::Queue> queue,

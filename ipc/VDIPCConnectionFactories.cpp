@@ -4,6 +4,7 @@
 #include "app/VDApplication.h"
 #include "ipc/IPCKeys.h"
 #include "ipc/VDIPCConnection.h"
+#include "ipc/VDIPCConnectionMach.h"
 #include "ipc/VDIPCConnectionXPC.h"
 
 namespace {
@@ -17,26 +18,27 @@ std::shared_ptr<VDIPCConnection> announced(std::shared_ptr<VDIPCConnection> conn
     return connection;
 }
 
-VDIPCConnectionXPC::SetupHandler installing(std::shared_ptr<VDIPCHandler> handler) {
-    return [handler = std::move(handler)](const std::shared_ptr<VDIPCConnectionXPC>& connection) {
+// A setup block of either transport that makes the handler the server handler.
+auto installing(std::shared_ptr<VDIPCHandler> handler) {
+    return [handler = std::move(handler)](const auto& connection) {
         if (auto ctx = connection->context()) ctx->setServerHandler(handler);
     };
 }
 
 } // namespace
 
-// This build has no Mach transport: the Mach factories fail as a missing
-// service would.
 std::shared_ptr<VDIPCConnection> VDIPCConnection::connectionWithServiceName(std::string_view name) {
     if (name.empty()) return nullptr;
-    return announced(nullptr, "Service connection failed.");
+    return announced(VDIPCConnectionMach::connectionWithServiceName(name), "Service connection failed.");
 }
 
 std::shared_ptr<VDIPCConnection> VDIPCConnection::serviceConnnectionWithName(std::string_view name,
-                                                                             std::shared_ptr<pf::dispatch::Queue>,
-                                                                             VDIPCHandlerBlock) {
+                                                                             std::shared_ptr<pf::dispatch::Queue> queue,
+                                                                             VDIPCHandlerBlock handler) {
     if (name.empty()) return nullptr;
-    return announced(nullptr, "Service creation failed.");
+    auto serverHandler = VDIPCHandler::initWithDelegate(std::move(queue), std::move(handler));
+    return announced(VDIPCConnectionMach::serviceConnnectionWithName(name, installing(std::move(serverHandler))),
+                     "Service creation failed.");
 }
 
 std::shared_ptr<VDIPCConnection> VDIPCConnection::connectionWithXPCName(std::string_view name) {
