@@ -74,6 +74,14 @@ public:
     std::uint64_t machineSleepTimer() const { return 0; }
     static std::optional<std::string> universallyUniqueString();
 
+    // The shared system information's facts (SystemFacts.cpp).
+    std::uint64_t physicalMemory() const;
+    std::uint32_t physicalCPUCount() const;
+    std::uint32_t availableCPUCount() const;
+    std::uint32_t activeCPUCount() const;
+    bool sixtyFourBitSystem() const;
+    std::optional<std::string> machineModelName() const;
+
     bool launchComplete() const { return launchComplete_; }
     void setLaunchComplete(bool value) { launchComplete_ = value; }
     bool shouldExit() const { return shouldExit_; }

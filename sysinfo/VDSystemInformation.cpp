@@ -1,0 +1,179 @@
+#include "sysinfo/VDSystemInformation.h"
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+
+#include "foundation_ext/ProcessInfoExtensions.h"
+#include "foundation_ext/TaskExtensions.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Format.h"
+#include "platform/system/Sysctl.h"
+#include "platform/system/VMStatistics.h"
+#include "sysinfo/HardwareProfile.h"
+#include "sysinfo/SystemDescriptions.h"
+
+namespace {
+
+// Process-wide caches; 0 means not yet read. Concurrent first calls may each
+// read the kernel and store the same value.
+std::atomic<std::uint64_t> gPhysicalMemory{0};
+std::atomic<std::uint32_t> gPhysicalCPUs{0};
+std::atomic<std::uint32_t> gLogicalCPUs{0};
+std::atomic<std::uint64_t> gPageSize{4096};
+
+struct ModelCache {
+    std::mutex mutex;
+    std::optional<std::string> name;
+};
+
+ModelCache& modelCache() {
+    static ModelCache cache;
+    return cache;
+}
+
+// A positive reading that fits 32 bits, else nothing.
+std::optional<std::uint32_t> count32(const char* name) {
+    const auto value = pf::sysctlInteger(name);
+    if (!value || *value <= 0 || *value > INT32_MAX) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
+}
+
+// The cached count, read (and kept, with 1 for a failed reading) on first use.
+std::uint32_t cachedCount(std::atomic<std::uint32_t>& cache, const char* name) {
+    if (const std::uint32_t cached = cache.load(std::memory_order_relaxed)) return cached;
+    const std::uint32_t value = count32(name).value_or(1);
+    cache.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+pf::Dictionary readSystemProfile() {
+    const auto output = outputDataForTaskAtPath(
+        "/usr/bin/env", {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "system_profiler", "-xml", "SPHardwareDataType"},
+        pf::Data{}, true);
+    if (output) {
+        if (auto profile = VDHardwareProfileFromProfilerOutput(*output)) return *profile;
+    }
+    return VDFallbackHardwareProfile();
+}
+
+pf::Value profileValue(const pf::Dictionary& profile, const char* key) {
+    const auto found = profile.find(key);
+    return found == profile.end() ? pf::Value() : found->second;
+}
+
+} // namespace
+
+VDSystemInformation& VDSystemInformation::systemInformation() {
+    static VDSystemInformation* const shared = new VDSystemInformation; // kept until exit
+    return *shared;
+}
+
+VDSystemInformation::VDSystemInformation() {
+    (void)physicalMemory();
+    (void)physicalCPUCount();
+    (void)availableCPUCount();
+    (void)machineModelName();
+    const auto page = pf::sysctlInteger("hw.pagesize");
+    gPageSize.store(page && *page > 0 ? static_cast<std::uint64_t>(*page) : 4096);
+}
+
+std::uint64_t VDSystemInformation::physicalMemory() const {
+    if (const std::uint64_t cached = gPhysicalMemory.load(std::memory_order_relaxed)) return cached;
+    const auto bytes = pf::sysctlInteger("hw.memsize");
+    const std::uint64_t value = bytes && *bytes > 0 ? static_cast<std::uint64_t>(*bytes) : 536870912;
+    gPhysicalMemory.store(value, std::memory_order_relaxed);
+    return value;
+}
+
+std::uint32_t VDSystemInformation::physicalCPUCount() const { return cachedCount(gPhysicalCPUs, "hw.physicalcpu_max"); }
+
+std::uint32_t VDSystemInformation::availableCPUCount() const { return cachedCount(gLogicalCPUs, "hw.logicalcpu_max"); }
+
+std::uint32_t VDSystemInformation::activeCPUCount() const { return count32("hw.logicalcpu").value_or(1); }
+
+bool VDSystemInformation::sixtyFourBitSystem() const { return isProcessor64bitCapable(); }
+
+std::optional<std::string> VDSystemInformation::machineModelName() const {
+    auto& cache = modelCache();
+    {
+        std::lock_guard lock(cache.mutex);
+        if (cache.name) return cache.name;
+    }
+    auto name = pf::sysctlString("hw.model");
+    if (!name) return std::nullopt;
+    // The platform's buffer is 4096 bytes, and the name ends at its first NUL.
+    if (name->size() > 4095) name->resize(4095);
+    name->resize(std::char_traits<char>::length(name->c_str()));
+    std::lock_guard lock(cache.mutex);
+    cache.name = std::move(name);
+    return cache.name;
+}
+
+std::int64_t VDSystemInformation::secondsSinceLastRestart() const {
+    const auto boot = pf::sysctlInteger("kern.boottime");
+    if (!boot) return -1;
+    return std::llround(pf::Date::now().secondsSince1970) - *boot;
+}
+
+std::optional<pf::Dictionary> VDSystemInformation::memoryStatistics() const {
+    const auto vm = pf::hostVMStatistics();
+    if (!vm) return std::nullopt;
+    const std::uint64_t page = gPageSize.load();
+    // A swap record that cannot be read gives its four values as 0.
+    const pf::SwapUsage swap = pf::swapUsage().value_or(pf::SwapUsage{});
+    using U64 = unsigned long long;
+    auto bytes = [page](std::uint64_t pages) { return pf::Value(U64{pages * page}); };
+    auto count = [](std::uint64_t n) { return pf::Value(U64{n}); };
+    auto count32 = [](std::uint32_t n) { return pf::Value(unsigned{n}); };
+    return pf::Dictionary{
+        {"pagesz", pf::Value(static_cast<unsigned long>(page))},
+        {"free", bytes(vm->free_count)},
+        {"active", bytes(vm->active_count)},
+        {"inactive", bytes(vm->inactive_count)},
+        {"wired", bytes(vm->wire_count)},
+        {"zero-fill", count(vm->zero_fill_count)},
+        {"reactivated", count(vm->reactivations)},
+        {"pagein", count(vm->pageins)},
+        {"pageout", count(vm->pageouts)},
+        {"faults", count(vm->faults)},
+        {"cow-faults", count(vm->cow_faults)},
+        {"cache-look", count(vm->lookups)},
+        {"cache-hit", count(vm->hits)},
+        {"purged", count(vm->purges)},
+        {"purgeable", count32(vm->purgeable_count)},
+        {"speculative", bytes(vm->speculative_count)},
+        {"decompressed", count(vm->decompressions)},
+        {"compressed", count(vm->compressions)},
+        {"swapin", count(vm->swapins)},
+        {"swapout", count(vm->swapouts)},
+        {"c-store-compressed", count32(vm->compressor_page_count)},
+        {"c-store-uncompressed", count(vm->total_uncompressed_pages_in_compressor)},
+        {"throttled", count32(vm->throttled_count)},
+        {"file-backed", count32(vm->external_page_count)},
+        {"anonymous", count32(vm->internal_page_count)},
+        {"vm-total", count(swap.xsu_total)},
+        {"vm-used", count(swap.xsu_used)},
+        {"vm-pagesz", count32(swap.xsu_pagesize)},
+        {"vm-encrypt", count32(swap.xsu_encrypted ? 1 : 0)},
+    };
+}
+
+pf::Dictionary VDSystemInformation::systemProfile() const {
+    static const pf::Dictionary profile = readSystemProfile();
+    return profile;
+}
+
+std::string VDSystemInformation::machineDescription() const {
+    return pf::format("%@", profileValue(systemProfile(), "machine_name"));
+}
+
+std::string VDSystemInformation::cpuDescription() const {
+    const pf::Dictionary profile = systemProfile();
+    return VDProcessorDescription(profileValue(profile, "current_processor_speed"), profileValue(profile, "cpu_type"),
+                                  physicalCPUCount(), availableCPUCount());
+}
+
+std::string VDSystemInformation::lastRestartDescription() const {
+    return VDUptimeDescription(secondsSinceLastRestart());
+}
