@@ -67,7 +67,6 @@ TEST(Message, Readers) {
     EXPECT_EQ(m->OOBObjectForKey("Xc"), pf::Value("ctx"));
     EXPECT_EQ(m->valueForUndefinedKey("VDurl"), pf::Value("u"));
     EXPECT_EQ(VDIPCMessage::message()->type(), Type(""));
-    EXPECT_EQ(VDIPCMessage::messageWithType("t")->type(), Type("t"));
 }
 
 TEST(Message, Errors) {
