@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/foundation/Error.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/URL.h"
@@ -62,8 +61,6 @@ TEST(Format, PrintfConversionsAndObjects) {
 TEST(Format, ObjectsPrintTheirDescription) {
     const auto url = *pf::URL::fileURLWithPath("/tmp/a b", false);
     EXPECT_EQ(pf::format("at %@", url), "at file:///tmp/a%20b");
-    const pf::Error error(pf::NSPOSIXErrorDomain, 2);
-    EXPECT_EQ(pf::format("%@", error), error.description());
     const std::shared_ptr<pf::URL> none;
     EXPECT_EQ(pf::format("%@", none), "(null)");
     EXPECT_EQ(pf::format("%@", std::make_shared<pf::URL>(url)), "file:///tmp/a%20b");

@@ -204,7 +204,6 @@ TEST(BinaryPropertyList, MalformedInputIsRejected) {
         {"UTF-16 high surrogate before no low one", BPlist{{obj({0x62, 0xD8, 0x3D, 0x00, 'a'})}}},
         {"UTF-16 lone low surrogate", BPlist{{obj({0x61, 0xDE, 0x00})}}},
         {"date NaN", BPlist{{obj({0x33, 0x7F, 0xF8, 0, 0, 0, 0, 0, 0})}}},
-        {"date infinite", BPlist{{obj({0x33, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0})}}},
         {"date 1e300 s away", BPlist{{obj({0x33, 0x7E, 0x37, 0xE4, 0x3C, 0x88, 0x00, 0x75, 0x9C})}}},
         {"integer of 16 bytes beyond 64 bits", BPlist{{obj({0x14, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0})}}},
         {"integer of 16 bytes below INT64_MIN",
