@@ -23,7 +23,7 @@ namespace {
 // that one bad format cannot ask for gigabytes.
 constexpr long kMaxWidth = 1 << 16;
 
-struct Spec {
+struct Directive {
     std::string flags;
     std::optional<long> width;
     std::optional<long> precision;
@@ -31,19 +31,19 @@ struct Spec {
     char conversion = 0;
 };
 
-std::string render(const char* spec, auto value) {
+std::string render(const char* directive, auto value) {
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec, value);
+    int n = std::snprintf(small, sizeof small, directive, value);
     if (n < 0) return {};
     if (std::size_t(n) < sizeof small) return std::string(small, std::size_t(n));
     std::string big(std::size_t(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec, value);
+    std::snprintf(big.data(), big.size(), directive, value);
     big.resize(std::size_t(n));
     return big;
 }
 
 // "%" + flags + width + precision + the given length and conversion.
-std::string rebuild(const Spec& s, const char* length, char conversion) {
+std::string rebuild(const Directive& s, const char* length, char conversion) {
     std::string out = "%" + s.flags;
     if (s.width) out += std::to_string(*s.width);
     if (s.precision) out += "." + std::to_string(*s.precision);
@@ -125,7 +125,7 @@ std::size_t sequenceLength(std::string_view text, std::size_t i) {
 
 // Text padded to the width and cut at the precision, as %s does; both count
 // characters (code points), so a cut never splits a UTF-8 sequence.
-std::string pad(std::string text, const Spec& s) {
+std::string pad(std::string text, const Directive& s) {
     std::size_t characters = 0;
     std::size_t i = 0;
     const std::size_t limit = s.precision ? std::size_t(*s.precision) : SIZE_MAX;
@@ -147,7 +147,7 @@ std::string describeForObject(const FormatArg::Storage& v) {
     return {};
 }
 
-std::string convert(const Spec& s, const FormatArg::Storage& v) {
+std::string convert(const Directive& s, const FormatArg::Storage& v) {
     const std::string* text = std::get_if<std::string>(&v);
     switch (s.conversion) {
     case 'd':
@@ -220,75 +220,75 @@ std::string formatv(std::string_view format, std::span<const FormatArg> args) {
             i = j + 1;
             continue;
         }
-        Spec spec;
+        Directive directive;
         // A positional argument "%n$...": position n is argument n-1; 0 and
         // positions past the end take none.
         if (const std::size_t n = position(j)) next = n - 1;
         // The "'" flag asks for thousands grouping, which the C locale that
         // formats without a locale does not have: it is accepted and prints none.
         while (j < format.size() && isFlag(format[j])) {
-            if (format[j] != '\'') spec.flags += format[j];
+            if (format[j] != '\'') directive.flags += format[j];
             ++j;
         }
         if (j < format.size() && format[j] == '*') {
             ++j;
-            takeInt(spec.width, j);
-            if (spec.width && *spec.width < 0) {
-                spec.flags += '-';
-                spec.width = -*spec.width;
+            takeInt(directive.width, j);
+            if (directive.width && *directive.width < 0) {
+                directive.flags += '-';
+                directive.width = -*directive.width;
             }
         } else {
             long width = 0;
             bool any = false;
             for (; j < format.size() && format[j] >= '0' && format[j] <= '9'; ++j, any = true)
                 width = std::min(kMaxWidth, width * 10 + (format[j] - '0'));
-            if (any) spec.width = width;
+            if (any) directive.width = width;
         }
         if (j < format.size() && format[j] == '.') {
             ++j;
             if (j < format.size() && format[j] == '*') {
                 ++j;
-                takeInt(spec.precision, j);
-                if (spec.precision && *spec.precision < 0) spec.precision.reset();
+                takeInt(directive.precision, j);
+                if (directive.precision && *directive.precision < 0) directive.precision.reset();
             } else {
                 long precision = 0;
                 for (; j < format.size() && format[j] >= '0' && format[j] <= '9'; ++j)
                     precision = std::min(kMaxWidth, precision * 10 + (format[j] - '0'));
-                spec.precision = precision;
+                directive.precision = precision;
             }
         }
-        if (spec.width) spec.width = std::min(*spec.width, kMaxWidth);
-        if (spec.precision) spec.precision = std::min(*spec.precision, kMaxWidth);
+        if (directive.width) directive.width = std::min(*directive.width, kMaxWidth);
+        if (directive.precision) directive.precision = std::min(*directive.precision, kMaxWidth);
         static constexpr std::string_view kLengths[] = {"hh", "ll", "h", "l", "q", "z", "j", "t", "L"};
         for (std::string_view length : kLengths) {
             if (format.substr(j).starts_with(length)) {
-                spec.length = std::string(length);
+                directive.length = std::string(length);
                 j += length.size();
                 break;
             }
         }
-        if (spec.length == "q") spec.length = "ll";
+        if (directive.length == "q") directive.length = "ll";
         if (j >= format.size()) { // a conversion cut short: printed as written
             out += format.substr(percent);
             break;
         }
-        spec.conversion = format[j];
+        directive.conversion = format[j];
         i = j + 1;
         // %D, %U and %O are %ld, %lu and %lo.
-        if (const std::size_t at = std::string_view("DUO").find(spec.conversion); at != std::string_view::npos) {
-            spec.conversion = "duo"[at];
-            if (spec.length.empty() || spec.length.starts_with('h')) spec.length = "l";
+        if (const std::size_t at = std::string_view("DUO").find(directive.conversion); at != std::string_view::npos) {
+            directive.conversion = "duo"[at];
+            if (directive.length.empty() || directive.length.starts_with('h')) directive.length = "l";
         }
-        if (spec.conversion == 'n') { // never writes through an argument
+        if (directive.conversion == 'n') { // never writes through an argument
             take();
             continue;
         }
         static constexpr std::string_view kConversions = "diuxXocCsSpfFeEgGaA@";
-        if (kConversions.find(spec.conversion) == std::string_view::npos) {
+        if (kConversions.find(directive.conversion) == std::string_view::npos) {
             out += format.substr(percent, i - percent);
             continue;
         }
-        if (const FormatArg::Storage* arg = take()) out += convert(spec, *arg);
+        if (const FormatArg::Storage* arg = take()) out += convert(directive, *arg);
     }
     return out;
 }
