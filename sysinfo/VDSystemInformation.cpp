@@ -117,11 +117,12 @@ std::int64_t VDSystemInformation::secondsSinceLastRestart() const {
 }
 
 std::optional<pf::Dictionary> VDSystemInformation::memoryStatistics() const {
-    const auto vm = pf::hostVMStatistics();
+    const pf::HostMemoryReadings readings = pf::hostMemoryReadings();
+    const auto& vm = readings.statistics;
     if (!vm) return std::nullopt;
     const std::uint64_t page = gPageSize.load();
     // A swap record that cannot be read gives its four values as 0.
-    const pf::SwapUsage swap = pf::swapUsage().value_or(pf::SwapUsage{});
+    const pf::SwapUsage swap = readings.swap.value_or(pf::SwapUsage{});
     using U64 = unsigned long long;
     auto bytes = [page](std::uint64_t pages) { return pf::Value(U64{pages * page}); };
     auto count = [](std::uint64_t n) { return pf::Value(U64{n}); };

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -36,10 +36,14 @@ template <class F>
 bool forEachCounter(const char* path, F&& found) {
     std::FILE* file = std::fopen(path, "re");
     if (!file) return false;
-    char line[256], name[128];
-    std::uint64_t value = 0;
+    char line[256];
     while (std::fgets(line, sizeof line, file)) {
-        if (std::sscanf(line, "%127[^: ]%*[: ]%" SCNu64, name, &value) == 2) found(name, value);
+        char* end = std::strpbrk(line, ": ");
+        if (!end) continue;
+        char* digits = end + std::strspn(end, ": ");
+        if (*digits < '0' || *digits > '9') continue;
+        *end = '\0';
+        found(static_cast<const char*>(line), static_cast<std::uint64_t>(std::strtoull(digits, nullptr, 10)));
     }
     std::fclose(file);
     return true;
@@ -75,8 +79,9 @@ MemInfo readMemInfo() {
 
 } // namespace
 
-std::optional<VMStatistics> hostVMStatistics() {
-    if (auto value = overridden<VMStatistics>()) return *value;
+namespace {
+
+std::optional<VMStatistics> vmStatistics(const MemInfo& m) {
     VMStatistics s;
     const std::uint64_t page = pageSize(), kbPerPage = page / 1024 ? page / 1024 : 1;
     std::uint64_t anonPages = 0, filePages = 0;
@@ -105,7 +110,6 @@ std::optional<VMStatistics> hostVMStatistics() {
         else if (!std::strcmp(name, "pgpgout")) s.pageouts = v / kbPerPage;
     });
     if (!read) return std::nullopt;
-    const MemInfo m = readMemInfo();
     // Memory the kernel will not page out stands for wired memory.
     s.wire_count = (m.unevictableKb + m.unreclaimableSlabKb + m.kernelStackKb + m.pageTablesKb) / kbPerPage;
     s.compressor_page_count = to32(m.zswapKb / kbPerPage);
@@ -115,9 +119,7 @@ std::optional<VMStatistics> hostVMStatistics() {
     return s;
 }
 
-std::optional<SwapUsage> swapUsage() {
-    if (auto value = overridden<SwapUsage>()) return *value;
-    const MemInfo m = readMemInfo();
+std::optional<SwapUsage> swapUsage(const MemInfo& m) {
     if (!m.swapTotalKb || !m.swapFreeKb) return std::nullopt;
     SwapUsage u;
     u.xsu_total = *m.swapTotalKb * 1024;
@@ -127,6 +129,16 @@ std::optional<SwapUsage> swapUsage() {
     // Whether swap is encrypted cannot be told from here; dm-crypt swap looks the same.
     u.xsu_encrypted = false;
     return u;
+}
+
+} // namespace
+
+HostMemoryReadings hostMemoryReadings() {
+    auto statistics = overridden<VMStatistics>();
+    auto swap = overridden<SwapUsage>();
+    if (statistics && swap) return {*statistics, *swap};
+    const MemInfo m = readMemInfo();
+    return {statistics ? *statistics : vmStatistics(m), swap ? *swap : swapUsage(m)};
 }
 
 template <class Reading>

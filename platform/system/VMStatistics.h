@@ -29,10 +29,13 @@ struct SwapUsage {
     bool xsu_encrypted = false;
 };
 
-// Nothing when /proc/vmstat cannot be read.
-std::optional<VMStatistics> hostVMStatistics();
-// Nothing when /proc/meminfo has no swap lines.
-std::optional<SwapUsage> swapUsage();
+struct HostMemoryReadings {
+    std::optional<VMStatistics> statistics; // nothing when /proc/vmstat cannot be read
+    std::optional<SwapUsage> swap;          // nothing when /proc/meminfo has no swap lines
+};
+
+// Both readings, each /proc file read once.
+HostMemoryReadings hostMemoryReadings();
 
 template <class Reading>
 class ReadingOverride {

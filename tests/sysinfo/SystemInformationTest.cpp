@@ -94,7 +94,7 @@ TEST(SystemInformation, ProfilerOutput) {
 
 // The readings Linux gives for the virtual-memory statistics hang together.
 TEST(SystemInformation, LinuxMemoryReadings) {
-    const auto vm = pf::hostVMStatistics();
+    const auto [vm, swap] = pf::hostMemoryReadings();
     ASSERT_TRUE(vm);
     const auto memsize = pf::sysctlInteger("hw.memsize"), page = pf::sysctlInteger("hw.pagesize");
     ASSERT_TRUE(memsize && page);
@@ -103,7 +103,6 @@ TEST(SystemInformation, LinuxMemoryReadings) {
     EXPECT_LE(vm->free_count + vm->active_count + vm->inactive_count, pages);
     EXPECT_GT(vm->faults, 0u);
     EXPECT_GT(vm->internal_page_count + vm->external_page_count, 0u);
-    const auto swap = pf::swapUsage();
     ASSERT_TRUE(swap); // every kernel prints the swap lines, swap or not
     EXPECT_LE(swap->xsu_used, swap->xsu_total);
     EXPECT_EQ(swap->xsu_pagesize, static_cast<std::uint32_t>(*page));
