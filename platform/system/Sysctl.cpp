@@ -64,6 +64,20 @@ std::optional<SysctlValue> physicalCores() {
     return SysctlValue(static_cast<std::int64_t>(cores.size()));
 }
 
+// The processor's clock in Hz: cpufreq's maximum (kHz), else the first
+// processor's "cpu MHz" of /proc/cpuinfo (virtual machines have no cpufreq).
+std::optional<SysctlValue> cpuFrequency() {
+    try {
+        if (auto khz = firstLine("/sys/devices/system/cpu/cpu0/cpufreq/cpuinfo_max_freq"))
+            return SysctlValue(std::int64_t{std::stoll(std::get<std::string>(*khz))} * 1000);
+        if (auto mhz = procField("/proc/cpuinfo", "cpu MHz"))
+            return SysctlValue(static_cast<std::int64_t>(std::stod(*mhz) * 1e6));
+    } catch (const std::exception&) {
+        // a malformed line is as good as none
+    }
+    return std::nullopt;
+}
+
 const std::map<std::string, Reader>& readers() {
     static const std::map<std::string, Reader> table = {
         {"hw.ncpu", [] { return fromSysconf(_SC_NPROCESSORS_ONLN); }},
@@ -77,6 +91,7 @@ const std::map<std::string, Reader>& readers() {
              if (pages <= 0 || size <= 0) return std::nullopt;
              return SysctlValue(std::int64_t{pages} * size);
          }},
+        {"hw.cpufrequency", cpuFrequency},
         {"hw.model", [] { return firstLine("/sys/devices/virtual/dmi/id/product_name"); }},
         {"machdep.cpu.brand_string",
          []() -> std::optional<SysctlValue> {

@@ -1,4 +1,5 @@
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,28 @@ TEST(SystemInformation, LinuxMemoryReadings) {
     ASSERT_TRUE(swap); // every kernel prints the swap lines, swap or not
     EXPECT_LE(swap->xsu_used, swap->xsu_total);
     EXPECT_EQ(swap->xsu_pagesize, static_cast<std::uint32_t>(*page));
+}
+
+// The kernel readings behind the kept facts, as Linux answers them.
+TEST(SystemInformation, LinuxReadings) {
+    const auto integer = [](const char* name) { return pf::sysctlInteger(name).value_or(0); };
+    EXPECT_EQ(integer("hw.memsize"), std::int64_t{::sysconf(_SC_PHYS_PAGES)} * ::sysconf(_SC_PAGESIZE));
+    EXPECT_GE(integer("hw.physicalcpu_max"), 1);
+    EXPECT_LE(integer("hw.physicalcpu_max"), integer("hw.logicalcpu_max"));
+    EXPECT_GE(integer("hw.logicalcpu"), 1);
+    EXPECT_LE(integer("hw.logicalcpu"), integer("hw.logicalcpu_max"));
+    const auto now = static_cast<std::int64_t>(pf::Date::now().secondsSince1970);
+    EXPECT_GT(integer("kern.boottime"), 0);
+    EXPECT_LE(integer("kern.boottime"), now);
+    const std::string cpuinfo = vt::readFile("/proc/cpuinfo");
+    if (cpuinfo.find("cpu MHz") != std::string::npos) {
+        EXPECT_GT(integer("hw.cpufrequency"), 1000000);
+    }
+    if (::access("/sys/devices/virtual/dmi/id/product_name", R_OK) == 0) {
+        std::string product = vt::readFile("/sys/devices/virtual/dmi/id/product_name");
+        product = product.substr(0, product.find('\n'));
+        EXPECT_EQ(pf::sysctlString("hw.model"), product.empty() ? std::nullopt : std::optional(product));
+    }
 }
 
 #define CHILD_CHECK(condition)                                                        \
