@@ -11,6 +11,7 @@
 
 #include "platform/mach/Bootstrap.h"
 #include "platform/mach/RightsTransfer.h"
+#include "platform/xpc/PeerSocket.h"
 #include "platform/xpc/Syscall.h"
 
 namespace pf::mach {
@@ -122,6 +123,8 @@ void BootstrapServer::answer(int fd) {
     auto credentials = xpc::readPeerCredentials(fd, &pidfd, &why);
     UniqueFd ownedPidfd(pidfd);
     if (!credentials) return answerWith(fd, EPERM);
+    // Rules that ask whether the asker holds its own end need to know it.
+    credentials->socketInode = xpc::detail::peerSocketInode(fd);
 
     std::shared_ptr<Port> port;
     std::optional<std::string> refusal;

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "ipc/IPCKeys.h"
@@ -12,6 +15,7 @@
 #include "ipc/VDIPCConnectionMach.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/PropertyList.h"
 #include "platform/mach/Bootstrap.h"
 #include "platform/mach/Frame.h"
 #include "platform/mach/BootstrapServer.h"
@@ -215,4 +219,40 @@ TEST_F(MachTransport, MalformedFramesAreRefusedOrAnsweredAsTheFailureTableSays) 
     EXPECT_EQ(portOnly.send(1), 0);
     connection->setTimeout(5);
     EXPECT_EQ(entry(call(connection, "echo", 3), "n"), 3);
+}
+
+// The launcher holds the port: a request sent before the service runs starts
+// it on demand, and is answered by it.
+TEST(MachTransportLauncher, ARequestToAHeldPortStartsTheJob) {
+    vt::TempDir jobs{"vicar-mach-jobs"}, services{"vicar-mach-services"};
+    vt::ScopedEnvironment serviceDir{"VICAR_SYSTEM_SERVICE_DIR", services.path()};
+    vt::ScopedEnvironment bootstrap{pf::mach::kBootstrapEnvironmentKey, services / "bootstrap.sock"};
+    const pf::Dictionary job{{"Label", "com.vandrelsys.test.machjob"},
+                             {"ProgramArguments", pf::Array{std::filesystem::read_symlink("/proc/self/exe").string()}},
+                             {"MachServices", pf::Dictionary{{kService, true}}},
+                             {"EnvironmentVariables", pf::Dictionary{{"VICAR_TEST_CHILD_ROLE", "machService"}}},
+                             {"UserName", "root"},
+                             {"GroupName", "wheel"}};
+    vt::writeFile(jobs / "com.vandrelsys.test.machjob.plist", *pf::xmlPropertyList(job));
+
+    const std::string launcherPath = vt::buildDir() + "/tools/vicar-launcher", jobsPath = jobs.path();
+    const pid_t launcher = ::fork();
+    if (launcher == 0) {
+        ::execl(launcherPath.c_str(), launcherPath.c_str(), "--jobs", jobsPath.c_str(), "--domain", "system", nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(launcher, 0);
+    std::shared_ptr<VDIPCConnection> connection;
+    for (int attempt = 0; attempt < 1000 && !connection; ++attempt) {
+        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        connection = VDIPCConnection::connectionWithServiceName(kService);
+    }
+    EXPECT_TRUE(connection) << "the launcher never served the name";
+    if (connection) {
+        EXPECT_EQ(entry(call(connection, "echo", 12), "n"), 12);
+    }
+    ::kill(launcher, SIGTERM);
+    int status = 0;
+    ::waitpid(launcher, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

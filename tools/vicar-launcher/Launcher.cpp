@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <map>
 
+#include "platform/mach/Bootstrap.h"
 #include "platform/system/SystemLog.h"
 #include "platform/xpc/ServiceSocket.h"
 #include "tools/vicar-launcher/ActivatedSpawn.h"
+#include "tools/vicar-launcher/MachLookUpRule.h"
 
 extern char** environ;
 
@@ -73,7 +76,7 @@ int Launcher::run() {
     ::signal(SIGPIPE, SIG_IGN);
 
     if (!setUpEvents() || !loadJobs()) return 1;
-    if (!bindSockets()) {
+    if (!bindSockets() || !startBootstrap()) {
         removeSocketFiles();
         return 1;
     }
@@ -125,6 +128,7 @@ int Launcher::run() {
     }
     // Sockets close with the jobs; their files go only when they are still ours.
     removeSocketFiles();
+    bootstrap_.reset();
     jobs_.clear();
     log("stopped");
     return 0;
@@ -201,6 +205,33 @@ bool Launcher::bindSockets() {
     return true;
 }
 
+bool Launcher::startBootstrap() {
+    std::string why;
+    if (const char* path = std::getenv(pf::mach::kBootstrapEnvironmentKey); path && *path == '/')
+        bootstrapPath_ = path;
+    else if (auto folder = pf::xpc::serviceDirectory(serviceDomain(options_.domain), &why))
+        bootstrapPath_ = *folder + "/mach-bootstrap.sock";
+    if (!bootstrapPath_.empty()) bootstrap_ = pf::mach::BootstrapServer::start(bootstrapPath_, log, &why);
+    if (!bootstrap_) {
+        log("cannot serve the Mach bootstrap: " + why);
+        return false;
+    }
+    for (auto& job : jobs_)
+        for (const auto& service : job->services) {
+            auto checkIn = [pid = job->checkInPid](const pf::xpc::PeerCredentials& peer) -> std::optional<std::string> {
+                if (peer.pid == pid->load()) return std::nullopt;
+                return std::string("not the job's process");
+            };
+            auto port = bootstrap_->declare(service.name, checkIn, machLookUpRule(service.name));
+            if (!port) {
+                log("cannot create the Mach port of " + service.name);
+                return false;
+            }
+            job->machPorts.push_back(std::move(port));
+        }
+    return true;
+}
+
 void Launcher::announceReady() {
     std::size_t services = 0;
     for (const auto& job : jobs_) services += job->services.size();
@@ -227,6 +258,14 @@ void Launcher::watch(std::size_t index) {
         if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, job.services[s].fd.get(), &event) != 0)
             log(job.description.label + ": " + errnoText("cannot watch its socket"));
     }
+    for (std::size_t m = 0; m < job.machPorts.size(); ++m) {
+        auto end = job.machPorts[m]->receiveEnd();
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = socketTag(index, job.services.size() + m);
+        if (!end || ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, end->get(), &event) != 0)
+            log(job.description.label + ": " + errnoText("cannot watch its Mach port"));
+    }
     job.watching = true;
 }
 
@@ -234,6 +273,8 @@ void Launcher::unwatch(std::size_t index) {
     Job& job = *jobs_[index];
     if (!job.watching) return;
     for (auto& service : job.services) ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, service.fd.get(), nullptr);
+    for (const auto& port : job.machPorts)
+        if (auto end = port->receiveEnd()) ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, end->get(), nullptr);
     job.watching = false;
 }
 
@@ -252,6 +293,7 @@ std::vector<std::string> Launcher::environmentFor(const Job& job) const {
     for (const auto& service : job.services) names += (names.empty() ? "" : ":") + service.name;
     variables["LISTEN_FDS"] = std::to_string(job.services.size());
     variables["LISTEN_FDNAMES"] = names;
+    variables[pf::mach::kBootstrapEnvironmentKey] = bootstrapPath_;
     variables.erase("LISTEN_PID"); // the child writes its own
     std::vector<std::string> out;
     out.reserve(variables.size());
@@ -280,6 +322,7 @@ void Launcher::startJob(std::size_t index, const char* reason) {
         return;
     }
     job.pid = pid;
+    job.checkInPid->store(pid);
     if (!why.empty())
         log("could not start " + job.description.label + " (pid " + std::to_string(pid) + "): " + why);
     else
@@ -342,6 +385,7 @@ void Launcher::childEnded(std::size_t index, int status) {
     Job& job = *jobs_[index];
     log(job.description.label + " (pid " + std::to_string(job.pid) + ") " + describeEnding(status));
     job.pid = -1;
+    job.checkInPid->store(-1);
     const auto now = Clock::now();
     if (job.throttle.ended(now, failed(status)))
         log(job.description.label + " failed " + std::to_string(job.throttle.quickFailures()) +

@@ -6,6 +6,11 @@
 // A connection that arrives while the job is gone or going waits in the
 // socket's backlog, so it is served by the next start.
 //
+// It also serves the Mach bootstrap (pf::mach::BootstrapServer) and holds the
+// port of every Mach service name: a message waiting in one starts the job as
+// a connection does. A message that no process of the job ever takes keeps
+// the port readable, so a job that declares a name must check it in.
+//
 // The child gets the launcher's own environment with the job's
 // "EnvironmentVariables" over it (so settings such as the VICAR_* folders
 // reach the daemon) and the sockets by socket activation (ActivatedSpawn.h).
@@ -15,6 +20,7 @@
 // exits with status 0.
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -24,6 +30,7 @@
 #include "platform/launchd/JobDescription.h"
 #include "platform/launchd/JobIdentity.h"
 #include "platform/launchd/RestartThrottle.h"
+#include "platform/mach/BootstrapServer.h"
 #include "platform/system/UniqueFd.h"
 #include "platform/xpc/ServiceSocket.h"
 #include "tools/vicar-launcher/Options.h"
@@ -55,12 +62,17 @@ private:
         bool watching = false;
         pf::launchd::RestartThrottle throttle;
         pf::UniqueFd retryTimer;
+        // The Mach service ports, held here so that messages wait for the
+        // job and start it; only the process started last may check in.
+        std::vector<std::shared_ptr<pf::mach::Port>> machPorts;
+        std::shared_ptr<std::atomic<pid_t>> checkInPid = std::make_shared<std::atomic<pid_t>>(-1);
     };
     using Clock = std::chrono::steady_clock;
 
     bool loadJobs();
     bool bindSockets();
     bool setUpEvents();
+    bool startBootstrap();
     void announceReady();
     void watch(std::size_t index);
     void unwatch(std::size_t index);
@@ -78,6 +90,8 @@ private:
     std::vector<std::unique_ptr<Job>> jobs_;
     pf::UniqueFd epoll_;
     pf::UniqueFd signals_;
+    std::unique_ptr<pf::mach::BootstrapServer> bootstrap_;
+    std::string bootstrapPath_;
     bool stopping_ = false;
     std::optional<Clock::time_point> killAt_;
 };
