@@ -1,5 +1,6 @@
-// Request/reply through the IPC library between two processes, beside a raw
-// Unix-socket ping-pong of the same byte count, and the codec's throughput
+// Request/reply through the IPC library between two processes, over its XPC
+// and its Mach transport, each beside a raw Unix-socket ping-pong of the same
+// byte count in the same run, and the codec's throughput
 // beside plain binary property-list writing and reading of the same entries.
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -22,11 +23,14 @@
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/mach/Bootstrap.h"
+#include "platform/mach/BootstrapServer.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace {
 
 constexpr const char* kService = "com.vandrelsys.bench.ipc";
+constexpr const char* kMachService = "com.vandrelsys.bench.mach";
 
 // A typical request: a type, a URL string and a small payload.
 std::shared_ptr<VDIPCMessage> typicalRequest() {
@@ -39,13 +43,16 @@ std::shared_ptr<VDIPCMessage> typicalRequest() {
 
 // ---- serving roles (this program started again as a child) ----
 
-int serveIPC() {
-    auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, [](std::shared_ptr<VDIPCMessage> request) {
-        if (!request) return;
-        auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
-        reply->setObject(request->objectForKey("VDpayload"), "VDpayload");
-        if (auto connection = request->connection()) connection->sendMessage(reply);
-    });
+void echo(std::shared_ptr<VDIPCMessage> request) {
+    if (!request) return;
+    auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
+    reply->setObject(request->objectForKey("VDpayload"), "VDpayload");
+    if (auto connection = request->connection()) connection->sendMessage(reply);
+}
+
+int serveIPC(bool mach) {
+    auto service = mach ? VDIPCConnection::serviceConnnectionWithName(kMachService, nullptr, echo)
+                        : VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, echo);
     if (!service) return 1;
     for (;;) pf::RunLoop::main().runFor(3600);
 }
@@ -103,11 +110,21 @@ struct Environment {
     std::string rawPath;
     std::unique_ptr<vb::ChildProcess> ipcServer;
     std::unique_ptr<vb::ChildProcess> rawServer;
+    // The Mach service's name is served here, as the launcher would.
+    std::unique_ptr<pf::mach::BootstrapServer> bootstrap;
+    std::unique_ptr<vb::ChildProcess> machServer;
     std::size_t frameBytes = 0;
 
     Environment() {
         ::setenv("VICAR_SYSTEM_SERVICE_DIR", scratch.path().c_str(), 1);
         ::setenv("VICAR_USER_SERVICE_DIR", scratch.path().c_str(), 1);
+        const std::string bootstrapPath = scratch.path() + "/bootstrap.sock";
+        ::setenv(pf::mach::kBootstrapEnvironmentKey, bootstrapPath.c_str(), 1);
+        bootstrap = pf::mach::BootstrapServer::start(bootstrapPath, nullptr, nullptr);
+        auto anyone = [](const pf::xpc::PeerCredentials&) { return std::optional<std::string>(); };
+        if (bootstrap) bootstrap->declare(kMachService, anyone, anyone);
+        // Requests sent before it checks in wait in the port.
+        machServer = std::make_unique<vb::ChildProcess>(std::vector<std::string>{"/proc/self/exe", "--serve-mach"});
         rawPath = scratch.path() + "/raw.sock";
         ipcServer = std::make_unique<vb::ChildProcess>(std::vector<std::string>{"/proc/self/exe", "--serve-ipc"});
         rawServer = std::make_unique<vb::ChildProcess>(std::vector<std::string>{"/proc/self/exe", "--serve-raw", rawPath});
@@ -126,8 +143,11 @@ Environment& environment() { return gEnvironment.get(); }
 // One synchronous round trip per call.
 class IPCClient {
 public:
-    IPCClient() : connection_(VDIPCConnection::connectionWithXPCServiceName(kService, ::geteuid() == 0)) {}
+    explicit IPCClient(bool mach = false)
+        : connection_(mach ? VDIPCConnection::connectionWithServiceName(kMachService)
+                           : VDIPCConnection::connectionWithXPCServiceName(kService, ::geteuid() == 0)) {}
     bool roundTrip(const std::shared_ptr<VDIPCMessage>& request) {
+        if (!connection_) return false;
         std::unique_lock lock(mutex_);
         done_ = false;
         ok_ = false;
@@ -189,9 +209,9 @@ void measureLatency(benchmark::State& state, RoundTrip&& roundTrip, const char* 
     state.SetLabel(std::string("counter=") + counter);
 }
 
-void ipcLatency(benchmark::State& state, const char* counter) {
+void ipcLatency(benchmark::State& state, const char* counter, bool mach = false) {
     environment();
-    IPCClient client;
+    IPCClient client(mach);
     auto request = typicalRequest();
     client.roundTrip(request); // connects
     measureLatency(state, [&] { return client.roundTrip(request); }, counter);
@@ -206,6 +226,7 @@ void BM_IPCMedian(benchmark::State& state) { ipcLatency(state, "p50_us"); }
 void BM_RawMedian(benchmark::State& state) { rawLatency(state, "p50_us"); }
 void BM_IPCP99(benchmark::State& state) { ipcLatency(state, "p99_us"); }
 void BM_RawP99(benchmark::State& state) { rawLatency(state, "p99_us"); }
+void BM_MachMedian(benchmark::State& state) { ipcLatency(state, "p50_us", true); }
 
 // Requests per second with N clients, each doing synchronous round trips.
 template <class MakeClient>
@@ -231,14 +252,17 @@ void throughput(benchmark::State& state, MakeClient&& makeClient) {
     state.SetLabel("counter=requests_per_second");
 }
 
-void BM_IPCThroughput(benchmark::State& state) {
+void ipcThroughput(benchmark::State& state, bool mach) {
     environment();
-    throughput(state, [] {
-        auto client = std::make_shared<IPCClient>();
+    throughput(state, [mach] {
+        auto client = std::make_shared<IPCClient>(mach);
         auto request = typicalRequest();
         return [client, request] { return client->roundTrip(request); };
     });
 }
+
+void BM_IPCThroughput(benchmark::State& state) { ipcThroughput(state, false); }
+void BM_MachThroughput(benchmark::State& state) { ipcThroughput(state, true); }
 
 void BM_RawThroughput(benchmark::State& state) {
     throughput(state, [] {
@@ -282,13 +306,20 @@ BENCHMARK(BM_IPCThroughput)->Name("ipc_requests_1_client")->Arg(1)->UseManualTim
 BENCHMARK(BM_RawThroughput)->Name("ipc_requests_1_client/baseline")->Arg(1)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_IPCThroughput)->Name("ipc_requests_8_clients")->Arg(8)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_RawThroughput)->Name("ipc_requests_8_clients/baseline")->Arg(8)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_MachMedian)->Name("mach_roundtrip_median")->Iterations(3000);
+BENCHMARK(BM_RawMedian)->Name("mach_roundtrip_median/baseline")->Iterations(3000);
+BENCHMARK(BM_MachThroughput)->Name("mach_requests_1_client")->Arg(1)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_RawThroughput)->Name("mach_requests_1_client/baseline")->Arg(1)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_MachThroughput)->Name("mach_requests_8_clients")->Arg(8)->UseManualTime()->Iterations(3);
+BENCHMARK(BM_RawThroughput)->Name("mach_requests_8_clients/baseline")->Arg(8)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_Codec)->Name("ipc_encode_decode");
 BENCHMARK(BM_CodecBaseline)->Name("ipc_encode_decode/baseline");
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "--serve-ipc") == 0) return serveIPC();
+    if (argc >= 2 && std::strcmp(argv[1], "--serve-ipc") == 0) return serveIPC(false);
+    if (argc >= 2 && std::strcmp(argv[1], "--serve-mach") == 0) return serveIPC(true);
     if (argc >= 3 && std::strcmp(argv[1], "--serve-raw") == 0) return serveRaw(argv[2]);
     const int status = vb::runWithRegisteredNames(argc, argv);
     gEnvironment.end();
