@@ -4,6 +4,7 @@
 #include "app/VDApplication.h"
 #include "ipc/IPCKeys.h"
 #include "ipc/VDIPCConnectionMach__.h"
+#include "platform/xpc/Limits.h"
 
 VDIPCConnectionMach::~VDIPCConnectionMach() {
     auto& center = pf::NotificationCenter::defaultCenter();
@@ -42,8 +43,10 @@ std::size_t VDIPCConnectionMach::childCount() const {
 std::shared_ptr<VDIPCConnectionMach> VDIPCConnectionMach::childConnectionWithPort(
     const std::shared_ptr<pf::mach::Port>& replyPort) {
     std::lock_guard lock(machMutex_);
+    if (auto it = children_.find(replyPort->name()); it != children_.end()) return it->second;
+    // Every reply port costs a child: as many as a listener admits peers.
+    if (children_.size() >= pf::xpc::kMaxPeersPerListener) return nullptr;
     auto& child = children_[replyPort->name()];
-    if (child) return child;
     child = VDIPCConnectionMach__::initWithSendPort(replyPort);
     child->setContext(context());
     child->isChild_ = true;

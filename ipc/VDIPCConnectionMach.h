@@ -34,7 +34,8 @@ public:
                                                                           SetupHandler setup);
 
     // The child for a client's reply port, made (with the service's context)
-    // on first use.
+    // on first use; nullptr when the service already has as many children as
+    // an XPC listener admits peers.
     std::shared_ptr<VDIPCConnectionMach> childConnectionWithPort(const std::shared_ptr<pf::mach::Port>& replyPort);
     void removeChild(const void* child);
     // Delivers a frame's envelope (on the default global queue) to the send

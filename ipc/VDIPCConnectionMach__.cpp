@@ -155,7 +155,7 @@ void VDIPCConnectionMach__::handleServerMessage(std::shared_ptr<pf::mach::PortMe
             // delivered through the service itself.
             std::shared_ptr<VDIPCConnectionMach> child = self;
             if (message->sendPort) child = self->childConnectionWithPort(message->sendPort);
-            child->handlePortMessage(message, nullptr);
+            if (child) child->handlePortMessage(message, nullptr); // else over the children's bound: dropped
         });
     });
 }
