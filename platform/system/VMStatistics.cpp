@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace pf {
 namespace {
@@ -42,8 +43,8 @@ bool forEachCounter(const char* path, F&& found) {
         if (!end) continue;
         char* digits = end + std::strspn(end, ": ");
         if (*digits < '0' || *digits > '9') continue;
-        *end = '\0';
-        found(static_cast<const char*>(line), static_cast<std::uint64_t>(std::strtoull(digits, nullptr, 10)));
+        found(std::string_view(line, static_cast<std::size_t>(end - line)),
+              static_cast<std::uint64_t>(std::strtoull(digits, nullptr, 10)));
     }
     std::fclose(file);
     return true;
@@ -64,15 +65,15 @@ struct MemInfo {
 
 MemInfo readMemInfo() {
     MemInfo m;
-    forEachCounter("/proc/meminfo", [&](const char* name, std::uint64_t kb) {
-        if (!std::strcmp(name, "Unevictable")) m.unevictableKb = kb;
-        else if (!std::strcmp(name, "SUnreclaim")) m.unreclaimableSlabKb = kb;
-        else if (!std::strcmp(name, "KernelStack")) m.kernelStackKb = kb;
-        else if (!std::strcmp(name, "PageTables")) m.pageTablesKb = kb;
-        else if (!std::strcmp(name, "Zswap")) m.zswapKb = kb;
-        else if (!std::strcmp(name, "Zswapped")) m.zswappedKb = kb;
-        else if (!std::strcmp(name, "SwapTotal")) m.swapTotalKb = kb;
-        else if (!std::strcmp(name, "SwapFree")) m.swapFreeKb = kb;
+    forEachCounter("/proc/meminfo", [&](std::string_view name, std::uint64_t kb) {
+        if (name == "Unevictable") m.unevictableKb = kb;
+        else if (name == "SUnreclaim") m.unreclaimableSlabKb = kb;
+        else if (name == "KernelStack") m.kernelStackKb = kb;
+        else if (name == "PageTables") m.pageTablesKb = kb;
+        else if (name == "Zswap") m.zswapKb = kb;
+        else if (name == "Zswapped") m.zswappedKb = kb;
+        else if (name == "SwapTotal") m.swapTotalKb = kb;
+        else if (name == "SwapFree") m.swapFreeKb = kb;
     });
     return m;
 }
@@ -85,9 +86,9 @@ std::optional<VMStatistics> vmStatistics(const MemInfo& m) {
     VMStatistics s;
     const std::uint64_t page = pageSize(), kbPerPage = page / 1024 ? page / 1024 : 1;
     std::uint64_t anonPages = 0, filePages = 0;
-    const bool read = forEachCounter("/proc/vmstat", [&](const char* name, std::uint64_t v) {
+    const bool read = forEachCounter("/proc/vmstat", [&](std::string_view name, std::uint64_t v) {
         struct Field {
-            const char* name;
+            std::string_view name;
             std::uint64_t* into;
         };
         const Field fields[] = {
@@ -100,14 +101,14 @@ std::optional<VMStatistics> vmStatistics(const MemInfo& m) {
             {"nr_file_pages", &filePages},
         };
         for (const auto& f : fields) {
-            if (!std::strcmp(name, f.name)) {
+            if (name == f.name) {
                 *f.into += v;
                 return;
             }
         }
         // Kilobytes read from and written to block devices, as pages.
-        if (!std::strcmp(name, "pgpgin")) s.pageins = v / kbPerPage;
-        else if (!std::strcmp(name, "pgpgout")) s.pageouts = v / kbPerPage;
+        if (name == "pgpgin") s.pageins = v / kbPerPage;
+        else if (name == "pgpgout") s.pageouts = v / kbPerPage;
     });
     if (!read) return std::nullopt;
     // Memory the kernel will not page out stands for wired memory.
