@@ -209,21 +209,23 @@ int Port::receive(std::shared_ptr<PortMessage>* out) {
     auto end = receiveEnd();
     if (!end) return -EINVAL;
     // One buffer per receiving thread, one byte over the largest frame so
-    // that a larger one shows as truncated.
-    thread_local Data buffer(kMaxWireBytes + 1);
+    // that a larger one shows as truncated. Left uninitialised, so a thread
+    // only ever touches as many pages as its largest frame needed.
+    constexpr std::size_t kCapacity = kMaxWireBytes + 1;
+    thread_local std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kCapacity]);
     std::size_t size = 0;
     std::vector<UniqueFd> descriptors;
     const auto refuse = [this] {
         refused_.fetch_add(1);
         return -EBADMSG;
     };
-    switch (receiveWithRights(end->get(), buffer.data(), buffer.size(), &size, &descriptors)) {
+    switch (receiveWithRights(end->get(), buffer.get(), kCapacity, &size, &descriptors)) {
     case Received::NothingWaiting: return -EAGAIN;
     case Received::Closed: return -EPIPE;
     case Received::Refused: return refuse();
     case Received::Message: break;
     }
-    auto contents = decodeFrame(std::span(buffer.data(), size), nullptr);
+    auto contents = decodeFrame(std::span<const std::uint8_t>(buffer.get(), size), nullptr);
     if (!contents || contents->portCount() != descriptors.size()) return refuse();
 
     auto message = std::make_shared<PortMessage>();
