@@ -10,9 +10,12 @@
 #include "foundation_ext/BundleExtensions.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/system/BackupExclusion.h"
+#include "platform/system/Sysctl.h"
 #include "support/log/LogFile.h"
 #include "support/log/Path.h"
 #include "support/log/ShellOutput.h"
+#include "sysinfo/NumberByteValue.h"
+#include "sysinfo/VDSystemInformation.h"
 
 namespace {
 
@@ -70,11 +73,11 @@ void VDApplication::createLogFile(const std::optional<std::string>& name, const 
     if (handle->options & kLogOptionWriteHeader) vdlog_write(handle, kLogLevelHeader, "%s", handle->header.c_str());
     setLogHandle(handle);
 
-    // FIXME: the machine line needs the system information library, which has
-    // not landed: machineModelName, physicalCPUCount, availableCPUCount and
-    // physicalMemory of VDSystemInformation, binaryHumanReadableStringFromByteCount
-    // for the memory text, and a "hw.cpufrequency" reading (Hz, cut to 32 bits,
-    // 0 when unreadable) in platform/system's sysctl stand-in. Then:
-    //   log("**** %@: %@ CPUs @ %u Mhz, %@ RAM ****", model,
-    //       machineCPUText(physical, available), hz / 1000000, memoryText);
+    const VDSystemInformation& facts = VDSystemInformation::systemInformation();
+    const std::optional<std::string> model = facts.machineModelName();
+    // The reading is a 32-bit count of hertz; one that fails shows as 0 MHz.
+    const auto hertz = static_cast<std::uint32_t>(pf::sysctlInteger("hw.cpufrequency").value_or(0));
+    log("**** %@: %@ CPUs @ %u Mhz, %@ RAM ****", model ? model->c_str() : nullptr,
+        machineCPUText(facts.physicalCPUCount(), facts.availableCPUCount()), hertz / 1000000,
+        binaryHumanReadableStringFromByteCount(facts.physicalMemory()));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "app/LogFileHeader.h"
 #include "app/VDApplication.h"
 #include "platform/system/BackupExclusion.h"
@@ -48,6 +50,10 @@ TEST(ApplicationLogFile, FileRouteFiltersLevelsBehindTheHeader) {
     for (const char* line : {": **** 1.0.8 - OS X Version ", " (Intel 64-bit) ****\n", ": [E] shown error\n", ": [I] ordinary\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in " << text;
     EXPECT_EQ(text.find("hidden"), std::string::npos);
+    // The machine line follows the header, tagged as an ordinary line.
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(\(Intel 64-bit\) \*\*\*\*\n[^\n]*: \[I\] \*\*\*\* [^\n]+: )"
+                                                   R"(\d+( \(\d+\))? CPUs @ \d+ Mhz, [^\n]+ RAM \*\*\*\*\n)")))
+        << text;
 }
 
 } // namespace
