@@ -117,6 +117,7 @@ TEST_F(MachTransport, RequestsOneWaysSilenceAndTurns) {
     // Sent before the service runs: the request waits in the held port.
     auto connection = VDIPCConnection::connectionWithServiceName(kService);
     ASSERT_TRUE(connection);
+    connection->setTimeout(20); // the wait covers the service's start
     auto early = std::make_shared<vt::Event>();
     connection->sendMessage(VDIPCMessage::messageWithType("echo"), [early](auto reply) { if (reply) early->signal(); });
     auto service = startService();
@@ -157,7 +158,7 @@ TEST_F(MachTransport, ChildrenPerClientAndCloseOnEitherSide) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << "a second client, one child of its own: " << status;
     // The other client exited: its child goes, and the service goes on.
     std::int64_t children = -1;
-    for (int attempt = 0; attempt < 200 && children != 1; ++attempt) {
+    for (int attempt = 0; attempt < 1000 && children != 1; ++attempt) {
         if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         children = entry(call(connection, "echo"), "children");
     }
@@ -217,7 +218,7 @@ TEST_F(MachTransport, MalformedFramesAreRefusedOrAnsweredAsTheFailureTableSays) 
     pf::mach::PortMessage empty{port, stray, 0, {}}, portOnly{port, nullptr, 0, {stray}};
     EXPECT_EQ(empty.send(1), 0);
     EXPECT_EQ(portOnly.send(1), 0);
-    connection->setTimeout(5);
+    connection->setTimeout(20);
     EXPECT_EQ(entry(call(connection, "echo", 3), "n"), 3);
 }
 
