@@ -252,6 +252,8 @@ TEST(MachTransportLauncher, ARequestToAHeldPortStartsTheJob) {
     if (connection) {
         EXPECT_EQ(entry(call(connection, "echo", 12), "n"), 12);
     }
+    std::shared_ptr<pf::mach::Port> stolen;
+    EXPECT_EQ(pf::mach::bootstrapCheckIn(kService, &stolen), EPERM) << "only the job's process checks in";
     ::kill(launcher, SIGTERM);
     int status = 0;
     ::waitpid(launcher, &status, 0);
