@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 
 #include <cstdlib>
@@ -27,8 +28,13 @@ int request(char kind, std::string_view name, std::size_t rightsExpected, std::v
     std::memcpy(address.sun_path, path.data(), path.size());
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!socket) return errno;
-    if (xpc::sys::retry([&] { return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address); }) < 0)
-        return ECONNREFUSED;
+    // A server whose backlog others filled makes connect wait: at most this long.
+    const timeval limit{kAnswerTimeoutMs / 1000, 0};
+    ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    const int connected = xpc::sys::retry(
+        [&] { return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address); });
+    if (connected == -EAGAIN) return ETIMEDOUT;
+    if (connected < 0) return ECONNREFUSED;
     std::string bytes(1, kind);
     bytes.append(name);
     if (::send(socket.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
