@@ -74,6 +74,18 @@ void writePlist(const std::string& path, const pf::Value& value) {
 
 std::string toolPath(const std::string& name) { return buildDir() + "/tools/" + name; }
 
+std::string programOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "/usr/bin:/bin";
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string candidate = std::string(rest.substr(0, colon)) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    }
+    return {};
+}
+
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          int watchdogSeconds) {
     const int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
@@ -131,6 +143,19 @@ void DaemonFixture::startLauncher() {
     const int n = ::poll(&p, 1, 20000);
     ::close(ready[0]);
     if (n != 1) throw std::runtime_error("the launcher did not become ready: " + log());
+}
+
+void DaemonFixture::startSocketActivated(const std::string& tool) {
+    const std::string socket = dir_ / "services/com.vandrelsys.VolumeSmith.vicar.sock";
+    std::vector<std::string> argv = {tool, "--listen=" + socket, std::string("--fdname=") + kLabel};
+    // The tool hands its children only the variables it is told to.
+    for (const auto& [k, v] : env_) argv.push_back("--setenv=" + k + "=" + v);
+    if (const char* asan = std::getenv("ASAN_OPTIONS")) argv.push_back(std::string("--setenv=ASAN_OPTIONS=") + asan);
+    argv.push_back(daemonPath());
+    const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    launcher_ = spawn(argv, env_, {logFd, logFd});
+    ::close(logFd);
+    if (!waitForLog("Listening on")) throw std::runtime_error("the socket-activation tool did not listen: " + log());
 }
 
 void DaemonFixture::stopLauncher() {

@@ -29,6 +29,9 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::map<st
 // The path of one of the executables of this build (vicar, vicarctl, ...).
 std::string toolPath(const std::string& name);
 
+// The program of that name on PATH, or empty.
+std::string programOnPath(const std::string& name);
+
 // Pids of the daemons a launcher log says it started, in order.
 std::vector<pid_t> daemonPidsInLog(const std::string& log);
 
@@ -54,7 +57,12 @@ public:
     void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
 
     void startLauncher();
+    // Instead of the launcher: systemd's socket-activation tool (at `tool`)
+    // holds the service socket and execs the daemon on the first connection.
+    void startSocketActivated(const std::string& tool);
+    // Ends the launcher, or the socket-activation tool and the daemon it became.
     void stopLauncher();
+    pid_t launcherPid() const { return launcher_; }
     // Everything the launcher and the daemons it started wrote to stderr.
     std::string log() const;
     int countInLog(const std::string& fragment) const;
