@@ -1,5 +1,6 @@
 // The confinement applied in a forked child, whose calls then show what the
-// filter lets through and what the capability sets hold.
+// filter lets through. (The capability sets of a confined daemon are checked
+// end to end.)
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <sched.h>
@@ -15,15 +16,13 @@
 
 #include <cerrno>
 #include <functional>
-#include <fstream>
-#include <string>
 
 #include "support/confinement/Confinement.h"
 
 namespace {
 
 // Runs probe() in a confined child; returns its exit status (0: as expected,
-// 100 + n: probe failed at check n, 99: confining failed).
+// 1: not, 99: confining failed, 200 + n: killed by signal n).
 int inConfinedChild(const std::function<int()>& probe) {
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -35,17 +34,10 @@ int inConfinedChild(const std::function<int()>& probe) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 
-// -errno of a call returning -1, else 0 (descriptors it made are closed).
+// -errno of a call returning -1, else 0 (the child's exit closes what it made).
 int outcome(long result) {
     if (result < 0) return -errno;
     return 0;
-}
-
-std::string statusField(const std::string& status, const std::string& name) {
-    const std::size_t at = status.find("\n" + name + ":");
-    if (at == std::string::npos) return {};
-    const std::size_t start = status.find_first_not_of(" \t", at + name.size() + 2);
-    return status.substr(start, status.find('\n', start) - start);
 }
 
 TEST(Confinement, RefusesWhatTheDaemonNeverCallsWithEperm) {
@@ -67,9 +59,10 @@ TEST(Confinement, RefusesWhatTheDaemonNeverCallsWithEperm) {
         {"mount", [] { return ::mount("none", "/tmp", "tmpfs", 0, nullptr); }, -EPERM},
         {"module loading", [] { return ::syscall(SYS_finit_module, -1, "", 0); }, -EPERM},
         {"a new namespace", [] { return ::unshare(CLONE_NEWNET); }, -EPERM},
-        {"execve", [] { char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
-                         return ::execve("/bin/true", argv, nullptr); }, -EPERM},
-        {"a signal-0 probe", [] { return ::kill(1, 0); }, 0},
+        // A program that ran would end the child with status 1.
+        {"execve", [] { char* argv[] = {const_cast<char*>("/bin/false"), nullptr};
+                         return ::execve("/bin/false", argv, nullptr); }, -EPERM},
+        {"a signal-0 probe", [] { return ::kill(::getppid(), 0); }, 0},
         {"a signal to another process", [] { return ::kill(::getppid(), SIGCONT); }, -EPERM},
         {"process_vm_readv", [] { return ::syscall(SYS_process_vm_readv, 1, nullptr, 0, nullptr, 0, 0); }, -EPERM},
         {"a thread-style clone3", [] { return ::syscall(SYS_clone3, nullptr, 0); }, -ENOSYS},
@@ -82,32 +75,6 @@ TEST(Confinement, RefusesWhatTheDaemonNeverCallsWithEperm) {
         const int status = inConfinedChild([&] { return outcome(cases[i].call()) == cases[i].expected ? 0 : 1; });
         EXPECT_EQ(status, 0);
     }
-}
-
-TEST(Confinement, KeepsOnlyTheInstallersCapabilitiesAndSetsNoNewPrivileges) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-    if (vd::confinement::disabledByEnvironment()) GTEST_SKIP() << "confinement is turned off";
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-    const int status = inConfinedChild([&] {
-        std::ifstream in("/proc/self/status");
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        return ::write(pipeFds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1;
-    });
-    ::close(pipeFds[1]);
-    std::string status_text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) status_text.append(buffer, n);
-    ::close(pipeFds[0]);
-    ASSERT_EQ(status, 0);
-    // CAP_CHOWN 0, CAP_DAC_OVERRIDE 1, CAP_DAC_READ_SEARCH 2, CAP_FOWNER 3,
-    // CAP_FSETID 4, CAP_SYS_PTRACE 19.
-    EXPECT_EQ(statusField("\n" + status_text, "CapEff"), "000000000008001f");
-    EXPECT_EQ(statusField("\n" + status_text, "CapPrm"), "000000000008001f");
-    EXPECT_EQ(statusField("\n" + status_text, "CapBnd"), "000000000008001f");
-    EXPECT_EQ(statusField("\n" + status_text, "CapAmb"), "0000000000000000");
-    EXPECT_EQ(statusField("\n" + status_text, "NoNewPrivs"), "1");
-    EXPECT_EQ(statusField("\n" + status_text, "Seccomp"), "2");
 }
 
 } // namespace
