@@ -15,10 +15,8 @@ TEST(Seal, KnownVectors) {
         const char* name;
         std::uint64_t expected;
     };
-    // FNV-1a-64 of "" is the offset basis, so an empty packet and an empty
-    // name cancel out.
+    // FNV-1a-64 of "" is the offset basis, so equal packet and name cancel out.
     const Case cases[] = {
-        {"", "", 0},
         {"a", "", 0xaf63dc4c8601ec8cULL ^ 0xcbf29ce484222325ULL},
         {"foobar", "", 0x85944171f73967e8ULL ^ 0xcbf29ce484222325ULL},
         {"", "a", 0xaf63dc4c8601ec8cULL ^ 0xcbf29ce484222325ULL},
@@ -58,8 +56,7 @@ TEST(Seal, HookSealsOutgoingAndChecksIncoming) {
         {"one bit off", pf::Value(flipped), false},
         {"nine bytes", pf::Value(longer), false},
         {"seven bytes", pf::Value(pf::Data(slot.data().begin(), slot.data().end() - 1)), false},
-        {"a string", pf::Value("12345678"), false},
-        {"an integer", pf::Value(0), false},
+        {"a string of eight bytes", pf::Value("12345678"), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -70,21 +67,10 @@ TEST(Seal, HookSealsOutgoingAndChecksIncoming) {
     }
 }
 
-TEST(JobServer, HandlerTableReplacesAndRemoves) {
-    VDSMJobServer server;
-    int calls = 0;
-    EXPECT_FALSE(server.handlerForMessageType("never"));
-    server.setHandler([&](std::shared_ptr<VDIPCMessage>) { calls += 1; }, "t");
-    server.setHandler([&](std::shared_ptr<VDIPCMessage>) { calls += 10; }, "t");
-    server.handlerForMessageType("t")(nullptr);
-    EXPECT_EQ(calls, 10);
-    server.setHandler(nullptr, "t");
-    EXPECT_FALSE(server.handlerForMessageType("t"));
-}
-
-TEST(JobServer, DispatchCountsEveryMessageAsActivity) {
+TEST(JobServer, HandlersReplaceAndDispatchCountsEveryMessageAsActivity) {
     VDSMJobServer server;
     std::vector<std::string> seen;
+    server.setHandler([](std::shared_ptr<VDIPCMessage>) { FAIL() << "replaced handler called"; }, "known");
     server.setHandler([&](std::shared_ptr<VDIPCMessage> m) { seen.push_back(*m->type()); }, "known");
     server.setHandler([](std::shared_ptr<VDIPCMessage>) { pf::raise(pf::NSGenericException, "boom"); }, "throws");
     server.dispatchMessage(VDIPCMessage::messageWithType("known"));
@@ -93,6 +79,8 @@ TEST(JobServer, DispatchCountsEveryMessageAsActivity) {
     server.dispatchMessage(nullptr);
     EXPECT_EQ(seen, std::vector<std::string>{"known"});
     EXPECT_GE(VDSMJobServerLastActivity(), static_cast<std::int64_t>(std::time(nullptr)) - 1);
+    server.setHandler(nullptr, "known");
+    EXPECT_FALSE(server.handlerForMessageType("known"));
 }
 
 TEST(JobServer, TimeOutRules) {
@@ -104,11 +92,9 @@ TEST(JobServer, TimeOutRules) {
     const Case cases[] = {
         {"no job", std::nullopt, 10},
         {"no TimeOut", pf::Dictionary{{"Label", "x"}}, 10},
-        {"zero is off", pf::Dictionary{{"TimeOut", 0}}, std::nullopt},
         {"one is off", pf::Dictionary{{"TimeOut", 1}}, std::nullopt},
         {"negative is off", pf::Dictionary{{"TimeOut", -5}}, std::nullopt},
         {"two", pf::Dictionary{{"TimeOut", 2}}, 2},
-        {"thirty", pf::Dictionary{{"TimeOut", 30}}, 30},
         {"real truncated", pf::Dictionary{{"TimeOut", 3.7}}, 3},
         {"numeric string", pf::Dictionary{{"TimeOut", "12"}}, 12},
     };
