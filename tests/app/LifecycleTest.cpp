@@ -192,8 +192,7 @@ TEST(SupportFolders, ChecksOwnershipAndModeWithoutChangingAnything) {
             if (!c.expectedFragment) return lines.empty() ? 0 : 53;
             return lines.size() == 1 && capture.contains(c.expectedFragment) ? 0 : 54;
         });
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         std::error_code ignored;
         std::filesystem::remove_all(shared.path() + "/Leaf", ignored);
         std::filesystem::remove_all(user.path() + "/Leaf", ignored);
@@ -212,8 +211,7 @@ TEST(SupportFolders, LeafDefaultsAndIsCachedOnFirstUse) {
         if (app.applicationSupportLeaf() != "Other") return 3;
         return app.sharedApplicationSupportPath() == first ? 0 : 4;
     });
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(Logging, SingleUserModeDropsMessages) {
@@ -230,8 +228,7 @@ TEST(Logging, SingleUserModeDropsMessages) {
             if (mode[0] == '1') return lines.empty() ? 0 : 1;
             return lines == std::vector<std::string>{"error 1", "level seven", "plain text"} ? 0 : 2;
         });
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
 }
 
