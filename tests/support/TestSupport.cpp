@@ -68,12 +68,7 @@ std::vector<std::string> LogCapture::lines() const {
     return state_->lines;
 }
 
-bool LogCapture::contains(const std::string& fragment) const {
-    std::lock_guard lock(state_->mutex);
-    for (const auto& line : state_->lines)
-        if (line.find(fragment) != std::string::npos) return true;
-    return false;
-}
+bool LogCapture::contains(const std::string& fragment) const { return waitFor(fragment, std::chrono::milliseconds(0)); }
 
 bool LogCapture::waitFor(const std::string& fragment, std::chrono::milliseconds watchdog) const {
     std::unique_lock lock(state_->mutex);
