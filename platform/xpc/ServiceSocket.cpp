@@ -9,7 +9,9 @@
 
 #include <cstring>
 #include <sstream>
+#include <vector>
 
+#include "platform/xpc/PeerSocket.h"
 #include "platform/xpc/SenderCredentials.h"
 #include "platform/xpc/ServiceDirectory.h"
 #include "platform/xpc/Syscall.h"
@@ -100,28 +102,32 @@ int takeActivatedSocket(std::string_view serviceName) {
     if (!pid || !fds || std::strtol(pid, nullptr, 10) != ::getpid()) return -1;
     const long count = std::strtol(fds, nullptr, 10);
     if (count < 1 || count > 64) return -1;
-    long index = 0;
-    if (const char* names = ::getenv("LISTEN_FDNAMES")) {
-        std::istringstream list(names);
-        long i = 0;
-        for (std::string name; std::getline(list, name, ':'); ++i) {
-            if (name == serviceName) {
-                index = i;
-                break;
-            }
-        }
+    std::vector<std::string> names;
+    if (const char* list = ::getenv("LISTEN_FDNAMES")) {
+        std::istringstream stream(list);
+        for (std::string name; std::getline(stream, name, ':');) names.push_back(name);
     }
     ::unsetenv("LISTEN_PID");
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");
-    if (index >= count) return -1;
-    const int fd = 3 + static_cast<int>(index);
-    struct stat st {};
-    int listening = 0;
-    socklen_t length = sizeof listening;
-    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
-        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening)
-        return -1;
+    // The service socket is the first listening one under the service's name,
+    // else the first listening one; a socket-diagnostics socket passed beside
+    // it serves the peer checks.
+    int named = -1, first = -1;
+    for (long i = 0; i < count; ++i) {
+        const int candidate = 3 + static_cast<int>(i);
+        if (detail::adoptDiagnosticsSocket(candidate)) continue;
+        struct stat st {};
+        int listening = 0;
+        socklen_t length = sizeof listening;
+        if (::fstat(candidate, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+            ::getsockopt(candidate, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 || !listening)
+            continue;
+        if (first < 0) first = candidate;
+        if (named < 0 && i < static_cast<long>(names.size()) && names[i] == serviceName) named = candidate;
+    }
+    const int fd = named >= 0 ? named : first;
+    if (fd < 0) return -1;
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     // Set by our launcher when it bound the socket (systemd: PassCredentials=yes);
