@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -5,6 +8,7 @@
 #include "platform/codesign/BundleWalk.h"
 #include "platform/codesign/CodeSignature.h"
 #include "platform/codesign/FileAccess.h"
+#include "platform/codesign/SideHasher.h"
 
 namespace pf::codesign {
 
@@ -27,8 +31,18 @@ std::string octal(mode_t mode) {
     return text;
 }
 
-// Whether one walked item is the one the manifest seals.
-bool matchesSeal(const BundleItem& item, const SealedManifest::Entry* sealed, std::string* why) {
+// A large file handed to the side hasher (a descriptor of its own, as the
+// walk closes its one); false when it must be hashed here.
+bool handedOver(const BundleItem& item, const SealedManifest::Entry& sealed, SideHasher& side) {
+    struct stat st {};
+    if (::fstat(item.fd, &st) != 0 || st.st_size < SideHasher::kMinBytes) return false;
+    UniqueFd own(::fcntl(item.fd, F_DUPFD_CLOEXEC, 0));
+    return own && side.add(std::move(own), item.path, sealed.hashHex);
+}
+
+// Whether one walked item is the one the manifest seals (a large file's
+// content: once the side hasher is finished).
+bool matchesSeal(const BundleItem& item, const SealedManifest::Entry* sealed, SideHasher& side, std::string* why) {
     if (!sealed) {
         *why = item.path + " is not sealed (added after signing)";
         return false;
@@ -46,7 +60,7 @@ bool matchesSeal(const BundleItem& item, const SealedManifest::Entry* sealed, st
                sealed->linkTarget + "\"";
         return false;
     }
-    if (item.kind == Kind::File) {
+    if (item.kind == Kind::File && !handedOver(item, *sealed, side)) {
         const auto digest = sha256File(item.fd);
         if (!digest) {
             *why = describeErrno("cannot read " + item.path);
@@ -72,16 +86,17 @@ std::optional<SealedManifest> verifyBundle(const std::string& bundlePath, std::s
 
     // Keys of the manifest's map, which stay put while it lives.
     std::unordered_set<std::string_view> seen;
+    SideHasher side;
     const bool walked = walkBundle(
         bundle.get(),
         [&](const BundleItem& item, std::string* reason) {
             const SealedManifest::Entry* sealed = manifest->find(item.path);
-            if (!matchesSeal(item, sealed, reason)) return false;
+            if (!matchesSeal(item, sealed, side, reason)) return false;
             seen.insert(manifest->entries().find(item.path)->first);
             return true;
         },
         why);
-    if (!walked) return std::nullopt;
+    if (!walked || !side.finish(why)) return std::nullopt;
     if (seen.size() != manifest->entries().size()) {
         for (const auto& [path, entry] : manifest->entries()) {
             if (!seen.contains(path)) {

@@ -120,6 +120,16 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
     };
     const Case cases[] = {
         {"changed byte", [&] { writeFile(item("Contents/Resources/data.txt"), "payload bytes!"); }, "was modified"},
+        {"changed byte in the last of many large files", // some hashed beside the walk, some in it
+         [&] {
+             const std::string big(1 << 20, 'b');
+             for (int i = 0; i < 12; ++i) writeFile(item("Contents/Resources/big" + std::to_string(i)), big);
+             std::string why;
+             ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), &why)) << why;
+             ASSERT_TRUE(verifyBundle(bundle(), &why)) << why;
+             writeFile(item("Contents/Resources/big11"), big.substr(1) + "c");
+         },
+         "big11 was modified"},
         {"extra file", [&] { writeFile(item("Contents/Resources/extra.txt"), "x"); }, "extra.txt is not sealed"},
         {"extra folder", [&] { fs::create_directory(item("Contents/Plugins")); }, "Plugins is not sealed"},
         {"removed file", [&] { fs::remove(item("Contents/Resources/sub/deep.txt")); }, "deep.txt is missing"},
