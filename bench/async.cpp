@@ -9,17 +9,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "async/StandardQueues.h"
 #include "async/ThreadLimit.h"
 #include "bench/support/BenchSupport.h"
+#include "bench/support/PlainPool.h"
 
 namespace {
 
@@ -69,41 +67,6 @@ void BM_AsioTasks(benchmark::State& state, int submitters) {
     pool.join();
 }
 
-// One consumer thread taking tasks from a mutex-protected deque.
-class CondvarQueue {
-public:
-    CondvarQueue() : thread_([this] { work(); }) {}
-    ~CondvarQueue() {
-        push({});
-        thread_.join();
-    }
-    void push(std::function<void()> task) {
-        {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        cv_.notify_one();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            cv_.wait(lock, [this] { return !tasks_.empty(); });
-            auto task = std::move(tasks_.front());
-            tasks_.pop_front();
-            lock.unlock();
-            if (!task) return;
-            task();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> tasks_;
-    std::thread thread_;
-};
-
 // Microseconds from just before the submission to the task's start, one
 // task at a time.
 template <class Post>
@@ -127,7 +90,7 @@ void BM_SerialLatency(benchmark::State& state, const char* counter) {
 }
 
 void BM_CondvarLatency(benchmark::State& state, const char* counter) {
-    CondvarQueue queue;
+    vb::PlainPool queue(1);
     latency(state, counter, [&](std::function<void()> body) { queue.push(std::move(body)); });
 }
 

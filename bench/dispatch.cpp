@@ -7,18 +7,19 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "bench/support/PlainPool.h"
 #include "platform/dispatch/Queue.h"
 
 namespace {
 
 using pf::dispatch::Queue;
+using vb::PlainPool;
 
 // A signal the waiting thread resets before each hand-off.
 class Event {
@@ -41,53 +42,6 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool set_ = false;
-};
-
-// Plain threads taking tasks from one mutex-protected deque.
-class PlainPool {
-public:
-    explicit PlainPool(unsigned threads) {
-        for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
-    }
-    ~PlainPool() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        cv_.notify_all();
-        for (auto& t : workers_) t.join();
-    }
-    PlainPool(const PlainPool&) = delete;
-    PlainPool& operator=(const PlainPool&) = delete;
-
-    void push(std::function<void()> task) {
-        {
-            std::lock_guard lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        cv_.notify_one();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::unique_lock lock(mutex_);
-                cv_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-                if (tasks_.empty()) return;
-                task = std::move(tasks_.front());
-                tasks_.pop_front();
-            }
-            task();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<std::function<void()>> tasks_;
-    bool stopping_ = false;
-    std::vector<std::thread> workers_;
 };
 
 unsigned poolSize() { return std::max(1u, std::thread::hardware_concurrency()); }
