@@ -98,9 +98,12 @@ struct Service {
     }
 };
 
+// Never destroyed (its listener may still be served while the program
+// exits); main() removes its folder, with the signed bundles, at the end.
+Service* gService = nullptr;
 Service& service() {
-    static Service* s = new Service();
-    return *s;
+    if (!gService) gService = new Service();
+    return *gService;
 }
 
 // ---- in-process clients, admitted by uid ----
@@ -180,4 +183,9 @@ BENCHMARK(BM_SignedRepeatedBaseline)->Name("auth_signed_repeated_connection/base
 
 } // namespace
 
-int main(int argc, char** argv) { return vb::runWithRegisteredNames(argc, argv); }
+int main(int argc, char** argv) {
+    const int status = vb::runWithRegisteredNames(argc, argv);
+    std::error_code ignored;
+    if (gService) fs::remove_all(gService->scratch.path(), ignored);
+    return status;
+}
