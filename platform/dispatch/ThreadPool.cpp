@@ -200,8 +200,10 @@ private:
             std::this_thread::sleep_for(interval);
             lock.lock();
             if (pending_ == 0) continue;
-            const bool changed = lookAtBusyWorkers(lock) | addRoomForWaitingTasks(lock);
-            interval = changed ? kFirstLook : std::min(interval * 2, kSlowestLook);
+            // Both steps run every look: room is made even when no worker changed.
+            const bool workersChanged = lookAtBusyWorkers(lock);
+            const bool roomMade = addRoomForWaitingTasks(lock);
+            interval = workersChanged || roomMade ? kFirstLook : std::min(interval * 2, kSlowestLook);
         }
     }
 
