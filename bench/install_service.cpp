@@ -97,11 +97,7 @@ void BM_ColdInstall(benchmark::State& state) {
         state,
         [&](std::string* why) {
             vb::emptyDirectory(s.root);
-            *why = "the daemon did not leave";
-            if (!s.daemon->stopDaemon()) return false;
-            connection = vb::DaemonService::connect();
-            *why = "no connection to the service";
-            return connection != nullptr;
+            return (connection = s.daemon->connectCold(why)) != nullptr;
         },
         [&](std::string* why) { return installThrough(connection, s.installRequest(), why); });
 }

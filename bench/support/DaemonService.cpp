@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -152,6 +153,17 @@ bool DaemonService::responderGone() const { return allLeft(processesRunning(kRes
 std::shared_ptr<VDIPCConnection> DaemonService::connect(const char* label) {
     auto connection = VDIPCConnection::connectionWithXPCServiceName(label, true);
     if (connection) connection->setAerrorHandler(VDSealHook(label));
+    return connection;
+}
+
+std::shared_ptr<VDIPCConnection> DaemonService::connectCold(std::string* why, const char* label) const {
+    const bool responder = std::string_view(label) == kResponderLabel;
+    if (!(responder ? responderGone() : stopDaemon())) {
+        *why = responder ? "the responder did not leave" : "the daemon did not leave";
+        return nullptr;
+    }
+    auto connection = connect(label);
+    if (!connection) *why = "no connection to the service";
     return connection;
 }
 

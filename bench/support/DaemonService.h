@@ -44,6 +44,11 @@ public:
     // A sealed connection to the service, as the application makes it.
     static std::shared_ptr<VDIPCConnection> connect(const char* label = kLabel);
 
+    // The preparation of a cold request: waits until the job (the daemon, or
+    // the responder) has left, then connects, so the next send starts it
+    // afresh. Nothing, with the reason in *why, when either step fails.
+    std::shared_ptr<VDIPCConnection> connectCold(std::string* why, const char* label = kLabel) const;
+
     const std::string& folder() const { return folder_; }
 
 private:
