@@ -22,8 +22,6 @@ namespace {
 
 pf::Error fileError(int error, const pf::URL& target) { return pf::Error::fileError(error, target.path(), true); }
 
-pf::Error posixError(int error, const pf::URL& url) { return VDFailingURLError(error, url); }
-
 } // namespace
 
 VDTrustedInstaller::VDTrustedInstaller(Passkey, pf::Value bom, pf::URL bomURL, pf::codesign::Sha256Digest bomDigest,
@@ -61,7 +59,7 @@ std::string VDTrustedInstaller::installRootPath() const {
     return path.empty() ? "/" : path;
 }
 
-pf::Error VDTrustedInstaller::rootError(int code) const { return posixError(code, resourceRoot_); }
+pf::Error VDTrustedInstaller::rootError(int code) const { return VDFailingURLError(code, resourceRoot_); }
 
 std::shared_ptr<const VDBundleSeal> VDTrustedInstaller::validatedSeal() const {
     auto seal = VDBundleSeal::validate(resourceRoot_.path());
@@ -123,7 +121,7 @@ std::optional<pf::Error> VDTrustedInstaller::installResource(const VDInstallReso
                                                              int bundleFd) {
     const std::optional<pf::URL> destination = destinationOf(resource, defaultLocation);
     // No target at all: touching the install root instead would be a guess.
-    if (!destination) return posixError(EDESTADDRREQ, resource.from() ? *resource.from() : resourceRoot_);
+    if (!destination) return VDFailingURLError(EDESTADDRREQ, resource.from() ? *resource.from() : resourceRoot_);
     const pf::URL target = installPathForURL(*destination);
 
     if (resource.from()) return copyResource(resource, *destination, tree, seal, bundleFd);
@@ -141,11 +139,12 @@ std::optional<pf::Error> VDTrustedInstaller::copyResource(const VDInstallResourc
     // A source inside the bundle is read beneath it, through the bundle's
     // sealed folder links only, and held against its seal; one outside has
     // only its recorded identity to answer for it.
-    const bool inBundle = VDPathBelow(resourceRoot_.path(), from.path()).has_value();
+    const std::optional<std::string> belowRoot = VDPathBelow(resourceRoot_.path(), from.path());
+    const bool inBundle = belowRoot.has_value();
     VDBundleParent inside;
     if (inBundle) {
-        inside = VDOpenParentInBundle(bundleFd, *VDPathBelow(resourceRoot_.path(), from.path()), seal);
-        if (inside.error) return posixError(EPERM, from);
+        inside = VDOpenParentInBundle(bundleFd, *belowRoot, seal);
+        if (inside.error) return VDFailingURLError(EPERM, from);
     }
     const std::optional<std::string> sealedPath = inBundle ? std::optional(inside.itemPath()) : std::nullopt;
     pf::UniqueFd source;
@@ -167,8 +166,8 @@ std::optional<pf::Error> VDTrustedInstaller::copyResource(const VDInstallResourc
     VDStagedCopy::Failure failure;
     auto staged = VDStagedCopy::stage(staging, parent.folder.get(), target.path(), attributes, &failure);
     if (!staged) {
-        if (failure.topAttributesErrno) return posixError(failure.topAttributesErrno, target);
-        return failure.unsealed ? posixError(EPERM, from) : failure.error;
+        if (failure.topAttributesErrno) return VDFailingURLError(failure.topAttributesErrno, target);
+        return failure.unsealed ? VDFailingURLError(EPERM, from) : failure.error;
     }
     // The copy read the validated descriptor; the name must still lead to it
     // too, or the source changed while it was being copied.

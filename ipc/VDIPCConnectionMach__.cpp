@@ -40,7 +40,6 @@ std::shared_ptr<VDIPCConnectionMach__> VDIPCConnectionMach__::initWithServiceNam
     }
     object->observePortInvalidation(reply);
     object->setSendPort(std::move(service));
-    object->recvPortDead_.store(0);
     return object;
 }
 
@@ -52,7 +51,6 @@ std::shared_ptr<VDIPCConnectionMach__> VDIPCConnectionMach__::initWithVendedServ
     {
         std::lock_guard lock(object->machMutex_);
         object->recvPort_ = std::move(port);
-        object->children_.clear();
     }
     // The block keeps its global-queue thread, and the service, for as long
     // as the service lives.

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <string_view>
 
+#include "platform/codesign/FileAccess.h"
+
 namespace {
 
 // Bounds on what a peer controls: the size of its environment, the number
@@ -36,18 +38,8 @@ bool processStillThere(int pidfd) {
 
 // The whole file, or nullopt when it cannot be read or is longer than max.
 std::optional<std::string> readBounded(int directory, const std::string& leaf, std::size_t max) {
-    pf::UniqueFd fd(::openat(directory, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return bytes;
-        if (bytes.size() + static_cast<std::size_t>(n) > max) return std::nullopt;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
+    std::string ignored; // the caller gives its own reason
+    return pf::codesign::readRegularFileAt(directory, leaf, max, &ignored);
 }
 
 std::optional<std::string> readLink(int directory, const char* leaf) {
@@ -72,7 +64,7 @@ std::optional<VDPeerProcess> VDPeerProcess::open(int pidfd, std::string* why) {
         *why = "the peer process cannot be reached";
         return std::nullopt;
     }
-    return VDPeerProcess(pid, std::move(directory));
+    return VDPeerProcess(std::move(directory));
 }
 
 std::optional<VDPeerProcess::Executable> VDPeerProcess::executable() const {

@@ -15,7 +15,6 @@ public:
     // nullopt with the reason when the process is gone or cannot be reached.
     static std::optional<VDPeerProcess> open(int pidfd, std::string* why);
 
-    pid_t pid() const { return pid_; }
     // The running executable, opened, and the path it was started from;
     // nullopt when it cannot be reached.
     struct Executable {
@@ -33,11 +32,10 @@ public:
     std::optional<std::string> untrustworthy(ino_t socketInode) const;
 
 private:
-    VDPeerProcess(pid_t pid, pf::UniqueFd directory) : pid_(pid), directory_(std::move(directory)) {}
+    explicit VDPeerProcess(pf::UniqueFd directory) : directory_(std::move(directory)) {}
     std::optional<std::string> tracedReason() const;
     std::optional<std::string> loaderReason() const;
     std::optional<std::string> socketReason(ino_t socketInode) const;
 
-    pid_t pid_;
     pf::UniqueFd directory_;
 };
