@@ -30,7 +30,7 @@ public:
 private:
     std::list<std::unique_ptr<worker>> workers_;
     // 0 until first needed; kept here because there is one pool per process.
-    std::atomic<std::uint32_t> thread_limit_{0};
+    std::uint32_t thread_limit_ = 0; // computed on first need, on the manager's thread
     std::uint32_t thread_failures_ = 0;
 };
 

@@ -24,7 +24,7 @@ public:
         std::lock_guard lock(mutex_);
         startSeconds_ = static_cast<double>(startNs) / 1e9;
         // The clamp keeps an interval of "forever" from overflowing the clock.
-        interval_ = detail::deadlineAfter({}, static_cast<double>(intervalNs) / 1e9) - TimerClock::time_point{};
+        interval_ = detail::clampedDelay(static_cast<double>(intervalNs) / 1e9);
         if (resumed_ && !cancelled_) armFirstLocked();
     }
     void setEventHandler(Task handler) override {

@@ -74,14 +74,16 @@ TimerThread& timers() {
 
 } // namespace
 
-TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds) {
+TimerClock::duration clampedDelay(double seconds) {
     // Far enough for any real wait, near enough that adding it to the clock
-    // cannot overflow; NaN and negative delays mean now.
+    // cannot overflow; NaN and negative delays mean none.
     constexpr double kLongestSeconds = 1e9;
-    if (!(seconds > 0)) return now;
+    if (!(seconds > 0)) return TimerClock::duration::zero();
     const std::chrono::duration<double> delay(std::min(seconds, kLongestSeconds));
-    return now + std::chrono::duration_cast<TimerClock::duration>(delay);
+    return std::chrono::duration_cast<TimerClock::duration>(delay);
 }
+
+TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds) { return now + clampedDelay(seconds); }
 
 TimerClock::time_point nextTimerDeadline(TimerClock::time_point previous, TimerClock::duration interval,
                                          TimerClock::time_point now) {

@@ -15,6 +15,8 @@ std::uint64_t scheduleAt(TimerClock::time_point deadline, std::function<void()> 
 std::uint64_t scheduleAfter(double seconds, std::function<void()> callback);
 void cancelTimer(std::uint64_t id);
 
+// The delay in seconds as a duration, clamped as above.
+TimerClock::duration clampedDelay(double seconds);
 // `now` advanced by the given delay, clamped as above.
 TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds);
 

@@ -132,7 +132,7 @@ public:
     }
 
     std::shared_ptr<Source> addTimer(double firstAfter, double interval, std::function<void()> onFire) override {
-        const Clock::duration period = dispatch::detail::deadlineAfter({}, interval) - Clock::time_point{};
+        const Clock::duration period = dispatch::detail::clampedDelay(interval);
         auto timer = std::make_shared<TimerEntry>(weak_from_this(), deadlineIn(firstAfter), period, std::move(onFire));
         {
             std::lock_guard lock(mutex_);

@@ -14,10 +14,11 @@ namespace pf {
 namespace {
 
 constexpr const char* kTagName = "CACHEDIR.TAG";
-constexpr std::string_view kSignature = "Signature: 8a477f597d28d172789f06886806bc55";
+// The tag's text: the signature backup tools look for, then a note for people.
 constexpr std::string_view kTagText =
     "Signature: 8a477f597d28d172789f06886806bc55\n"
     "# This folder holds log files and is excluded from backups.\n";
+constexpr std::string_view kSignature = kTagText.substr(0, kTagText.find('\n'));
 
 UniqueFd openDirectory(const std::string& directory) {
     int fd;

@@ -18,7 +18,7 @@ namespace {
 
 constexpr const char* kLogQueueName = "com.vandrelsys.log";
 // The background class of the task library: logging never competes with work.
-constexpr std::int32_t kLogQueuePriority = -254;
+constexpr std::int32_t kLogQueuePriority = VD::async::kBackgroundPriority;
 
 // New when its status cannot be read, or when the path is not UTF-8.
 bool isNewFile(const char* path) {
