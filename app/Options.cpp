@@ -3,42 +3,21 @@
 // own name; "--" or the first bare word ends the options.
 #include "app/VDApplication.h"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
-#include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "foundation_ext/StringExtensions.h"
 #include "platform/foundation/Exception.h"
 
 namespace {
 
-// The platform's white-space-and-newline set is Unicode's White_Space
-// property (separators Z*, tab to carriage return, U+0085), which is exactly
-// what ICU's u_isUWhiteSpace answers.
-bool isWhite(UChar32 c, bool alsoDash) { return (alsoDash && c == '-') || (c >= 0 && u_isUWhiteSpace(c)); }
-
-// Trims whole code points from both ends; an invalid sequence stops the trim.
+// Values lose the platform's white space and newlines at both ends; names
+// lose dashes too.
 std::string trim(std::string_view text, bool alsoDash) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const auto length = static_cast<std::int32_t>(text.size());
-    std::int32_t first = 0, last = length;
-    while (first < last) {
-        std::int32_t next = first;
-        UChar32 c;
-        U8_NEXT(bytes, next, last, c);
-        if (!isWhite(c, alsoDash)) break;
-        first = next;
-    }
-    while (last > first) {
-        std::int32_t previous = last;
-        UChar32 c;
-        U8_PREV(bytes, first, previous, c);
-        if (!isWhite(c, alsoDash)) break;
-        last = previous;
-    }
-    return std::string(text.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first)));
+    static const pf::CharacterSet whitespace = pf::CharacterSet::whitespaceAndNewlineCharacterSet();
+    static const pf::CharacterSet whitespaceAndDash =
+        whitespace.unionWith(pf::CharacterSet::characterSetWithCharactersInString("-"));
+    return stringByTrimmingCharactersInSet(text, alsoDash ? whitespaceAndDash : whitespace);
 }
 
 std::vector<std::string_view> splitAtEquals(std::string_view text) {

@@ -41,10 +41,13 @@ std::string vd_stringByReplacingCharactersInSet(std::string_view self, const pf:
 }
 
 std::string stringByTrimmingWhitespace(std::string_view self) {
-    const auto whitespace = pf::CharacterSet::whitespaceAndNewlineCharacterSet();
+    return stringByTrimmingCharactersInSet(self, pf::CharacterSet::whitespaceAndNewlineCharacterSet());
+}
+
+std::string stringByTrimmingCharactersInSet(std::string_view self, const pf::CharacterSet& set) {
     std::size_t keptBegin = std::string_view::npos, keptEnd = 0, offset = 0;
     pf::forEachCharacter(self, [&](char32_t c, std::string_view bytes) {
-        if (!whitespace.characterIsMember(c)) {
+        if (!set.characterIsMember(c)) {
             if (keptBegin == std::string_view::npos) keptBegin = offset;
             keptEnd = offset + bytes.size();
         }

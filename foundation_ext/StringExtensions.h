@@ -20,6 +20,8 @@ std::string vd_stringByRemovingCharactersInSet(std::string_view self, const pf::
 std::string vd_stringByReplacingCharactersInSet(std::string_view self, const pf::CharacterSet& set,
                                                 std::string_view replacement);
 
+// Whole characters of the set removed from both ends.
+std::string stringByTrimmingCharactersInSet(std::string_view self, const pf::CharacterSet& set);
 std::string stringByTrimmingWhitespace(std::string_view self);
 void trimWhitespace(std::string& self);
 
