@@ -21,33 +21,25 @@
 
 namespace {
 
-// Runs probe() in a confined child; returns its exit status (0: as expected,
-// 1: not, 99: confining failed, 200 + n: killed by signal n).
-int inConfinedChild(const std::function<int()>& probe) {
+// Runs the call in a confined child; returns its exit status (0: the call
+// gave `expected`, 0 or -errno; 1: it did not; 99: confining failed; 200 + n:
+// killed by signal n). The child's exit closes what the call made.
+int inConfinedChild(const std::function<long()>& call, int expected) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (!vd::confinement::confineSelf().empty()) ::_exit(99);
-        ::_exit(probe());
+        const long result = call();
+        ::_exit((result < 0 ? -errno : 0) == expected ? 0 : 1);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 200 + WTERMSIG(status);
 }
 
-// -errno of a call returning -1, else 0 (the child's exit closes what it made).
-int outcome(long result) {
-    if (result < 0) return -errno;
-    return 0;
-}
-
 TEST(Confinement, RefusesWhatTheDaemonNeverCallsWithEperm) {
     if (vd::confinement::disabledByEnvironment()) GTEST_SKIP() << "confinement is turned off";
-    struct Case {
-        const char* name;
-        std::function<long()> call;
-        int expected; // 0: allowed, else -errno
-    };
-    const Case cases[] = {
+    // name, call, outcome (0: allowed, else -errno)
+    const std::tuple<const char*, std::function<long()>, int> cases[] = {
         {"a Unix socket", [] { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); }, 0},
         {"a Unix socket pair", [] { int s[2]; return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s); }, 0},
         {"a file", [] { return ::open("/proc/self/status", O_RDONLY | O_CLOEXEC); }, 0},
@@ -70,10 +62,9 @@ TEST(Confinement, RefusesWhatTheDaemonNeverCallsWithEperm) {
         {"ptrace", [] { return ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr); }, -EPERM},
 #endif
     };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].name);
-        const int status = inConfinedChild([&] { return outcome(cases[i].call()) == cases[i].expected ? 0 : 1; });
-        EXPECT_EQ(status, 0);
+    for (const auto& [name, call, expected] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(inConfinedChild(call, expected), 0);
     }
 }
 
