@@ -1,12 +1,9 @@
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
-#include "app/VDApplication.h"
 #include "platform/foundation/Date.h"
 #include "platform/system/Sysctl.h"
 #include "platform/system/VMStatistics.h"
@@ -18,76 +15,51 @@
 
 namespace {
 
-TEST(SystemInformation, ProcessorDescription) {
-    const pf::Value speed("2.4 GHz"), type("Quad-Core Intel Core i5"), none;
-    struct Case {
-        std::uint32_t physical, logical;
-        std::string expected;
-    } cases[] = {
-        {2, 4, "2.4 GHz Quad-Core Intel Core i5, 2 cores, 4 threads"},
-        {4, 4, "2.4 GHz Quad-Core Intel Core i5, 4 cores"},
-        {1, 8, "2.4 GHz Quad-Core Intel Core i5"},
+TEST(SystemInformation, ProcessorAndUptimeDescriptions) {
+    const pf::Value speed("2.4 GHz"), type("Quad-Core Intel Core i5");
+    const std::pair<std::string, std::string> cases[] = {
+        {VDProcessorDescription(speed, type, 2, 4), "2.4 GHz Quad-Core Intel Core i5, 2 cores, 4 threads"},
+        {VDProcessorDescription(speed, type, 4, 4), "2.4 GHz Quad-Core Intel Core i5, 4 cores"},
+        {VDProcessorDescription(speed, type, 1, 8), "2.4 GHz Quad-Core Intel Core i5"},
+        {VDUptimeDescription(86400 + 3600 + 60 + 1), "1 day, 1:01 since last restart"},
+        {VDUptimeDescription(2 * 86400), "2 days, 0:00 since last restart"},
+        {VDUptimeDescription(7320), "2 hours, 2 minutes since last restart"},
+        {VDUptimeDescription(3 * 3600 + 60), "3 hours since last restart"},
+        {VDUptimeDescription(3720), "1 hour, 2 minutes since last restart"},
+        {VDUptimeDescription(3659), "1 hour since last restart"},
+        {VDUptimeDescription(125), "2 minutes since last restart"},
+        {VDUptimeDescription(119), "1 minute since last restart"},
+        {VDUptimeDescription(0), "Unknown"},
     };
-    for (const auto& c : cases) EXPECT_EQ(VDProcessorDescription(speed, type, c.physical, c.logical), c.expected);
-    EXPECT_EQ(VDProcessorDescription(none, none, 1, 1), "(null) (null)");
+    for (const auto& [actual, expected] : cases) EXPECT_EQ(actual, expected);
 }
-
-TEST(SystemInformation, UptimeDescription) {
-    struct Case {
-        std::int64_t seconds;
-        std::string expected;
-    } cases[] = {
-        {86400 + 3600 + 60 + 1, "1 day, 1:01 since last restart"},
-        {2 * 86400, "2 days, 0:00 since last restart"},
-        {7320, "2 hours, 2 minutes since last restart"},
-        {3 * 3600 + 60, "3 hours since last restart"},
-        {3720, "1 hour, 2 minutes since last restart"},
-        {3659, "1 hour since last restart"},
-        {125, "2 minutes since last restart"},
-        {119, "1 minute since last restart"},
-        {0, "Unknown"},
-        {-1, "Unknown"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(VDUptimeDescription(c.seconds), c.expected) << c.seconds;
-}
-
-pf::Data bytes(const std::string& text) { return pf::Data(text.begin(), text.end()); }
 
 TEST(SystemInformation, ProfilerOutput) {
     const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">";
-    const std::string good = head +
-                             "<array><dict><key>_items</key><array><dict><key>machine_name</key><string>MacBook "
-                             "Pro</string></dict></array></dict></array></plist>";
-    auto profile = VDHardwareProfileFromProfilerOutput(bytes(good));
-    ASSERT_TRUE(profile);
-    EXPECT_EQ(profile->at("machine_name"), pf::Value("MacBook Pro"));
-
+    const std::string items = head + "<array><dict><key>_items</key><array>";
     vt::LogCapture log;
     struct Case {
         std::string output;
+        std::optional<pf::Dictionary> profile;
         bool logged;
-    } unusable[] = {
-        {"", false},
-        {"not a property list", false},
-        {head + "<dict/></plist>", true},  // no array: the look-up raises
-        {head + "<array/></plist>", true}, // element 0 of an empty array
-        {head + "<array><dict/></array></plist>", false},
-        {head + "<array><dict><key>_items</key><array><string>x</string></array></dict></array></plist>", false},
-        {head + "<array><string>x</string></array></plist>", true},
+    } cases[] = {
+        {items + "<dict><key>machine_name</key><string>MacBook Pro</string></dict></array></dict></array></plist>",
+         pf::Dictionary{{"machine_name", "MacBook Pro"}}, false},
+        {"not a property list", std::nullopt, false},
+        {head + "<dict/></plist>", std::nullopt, true},  // no array: the look-up raises
+        {head + "<array/></plist>", std::nullopt, true}, // element 0 of an empty array
+        {head + "<array><dict/></array></plist>", std::nullopt, false},
+        {items + "<string>x</string></array></dict></array></plist>", std::nullopt, false},
+        {head + "<array><string>x</string></array></plist>", std::nullopt, true},
     };
-    for (const auto& c : unusable) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
         const std::size_t before = log.lines().size();
-        EXPECT_FALSE(VDHardwareProfileFromProfilerOutput(bytes(c.output)));
+        EXPECT_EQ(VDHardwareProfileFromProfilerOutput(pf::Data(c.output.begin(), c.output.end())), c.profile);
         const auto lines = log.lines();
-        EXPECT_EQ(lines.size() > before, c.logged);
-        if (c.logged) {
-            EXPECT_NE(lines.back().find("Exception @ 277: "), std::string::npos) << lines.back();
-        }
+        const bool logged = lines.size() > before && lines.back().find("Exception @ 277: ") != std::string::npos;
+        EXPECT_EQ(logged, c.logged) << (lines.empty() ? "" : lines.back());
     }
-    const pf::Dictionary fallback = {
-        {"cpu_type", "Intel 64-bit"}, {"current_processor_speed", ""}, {"machine_name", "Macintosh"}};
-    EXPECT_EQ(VDFallbackHardwareProfile(), fallback);
 }
 
 // The kernel readings behind the facts, as Linux answers them.
@@ -102,22 +74,12 @@ TEST(SystemInformation, LinuxReadings) {
     EXPECT_GT(vm->internal_page_count + vm->external_page_count, 0u);
     EXPECT_LE(swap->xsu_used, swap->xsu_total);
     EXPECT_EQ(swap->xsu_pagesize, static_cast<std::uint64_t>(integer("hw.pagesize")));
-    EXPECT_EQ(integer("hw.memsize"), std::int64_t{::sysconf(_SC_PHYS_PAGES)} * ::sysconf(_SC_PAGESIZE));
     EXPECT_GE(integer("hw.physicalcpu_max"), 1);
     EXPECT_LE(integer("hw.physicalcpu_max"), integer("hw.logicalcpu_max"));
-    EXPECT_GE(integer("hw.logicalcpu"), 1);
-    EXPECT_LE(integer("hw.logicalcpu"), integer("hw.logicalcpu_max"));
-    const auto now = static_cast<std::int64_t>(pf::Date::now().secondsSince1970);
     EXPECT_GT(integer("kern.boottime"), 0);
-    EXPECT_LE(integer("kern.boottime"), now);
-    const std::string cpuinfo = vt::readFile("/proc/cpuinfo");
-    if (cpuinfo.find("cpu MHz") != std::string::npos) {
+    EXPECT_LE(integer("kern.boottime"), static_cast<std::int64_t>(pf::Date::now().secondsSince1970));
+    if (vt::readFile("/proc/cpuinfo").find("cpu MHz") != std::string::npos) {
         EXPECT_GT(integer("hw.cpufrequency"), 1000000);
-    }
-    if (::access("/sys/devices/virtual/dmi/id/product_name", R_OK) == 0) {
-        std::string product = vt::readFile("/sys/devices/virtual/dmi/id/product_name");
-        product = product.substr(0, product.find('\n'));
-        EXPECT_EQ(pf::sysctlString("hw.model"), product.empty() ? std::nullopt : std::optional(product));
     }
 }
 
@@ -140,7 +102,6 @@ int injectedReadings() {
         VT_CHILD_CHECK(info().activeCPUCount() == 1);
         VT_CHILD_CHECK(!info().machineModelName());
         VT_CHILD_CHECK(info().secondsSinceLastRestart() == -1);
-        VT_CHILD_CHECK(info().lastRestartDescription() == "Unknown");
         // No profiler on this system: the fallback profile.
         VT_CHILD_CHECK(info().machineDescription() == "Macintosh");
         VT_CHILD_CHECK(info().cpuDescription() == " Intel 64-bit, 2 cores, 4 threads");
@@ -152,10 +113,8 @@ int injectedReadings() {
         VT_CHILD_CHECK(stats1->at("purgeable") == pf::Value(7));
         for (const char* key : {"vm-total", "vm-used", "vm-pagesz", "vm-encrypt"})
             VT_CHILD_CHECK(stats1->at(key) == pf::Value(0));
-        {
-            pf::VMStatisticsOverride unreadable(std::nullopt);
-            VT_CHILD_CHECK(!info().memoryStatistics());
-        }
+        pf::VMStatisticsOverride unreadable(std::nullopt);
+        VT_CHILD_CHECK(!info().memoryStatistics());
         const std::int64_t boot2 = std::llround(pf::Date::now().secondsSince1970) - 7320;
         pf::SysctlOverride booted("kern.boottime", boot2);
         VT_CHILD_CHECK(info().lastRestartDescription() == "2 hours, 2 minutes since last restart");
@@ -167,16 +126,12 @@ int injectedReadings() {
     VT_CHILD_CHECK(info().physicalMemory() == 536870912);
     VT_CHILD_CHECK(info().physicalCPUCount() == 2 && info().availableCPUCount() == 4);
     VT_CHILD_CHECK(info().machineModelName() == "Test Model");
-    VDApplication app;
-    VT_CHILD_CHECK(app.physicalMemory() == 536870912 && app.physicalCPUCount() == 2 && app.availableCPUCount() == 4);
-    VT_CHILD_CHECK(app.sixtyFourBitSystem() && app.machineModelName() == "Test Model");
     return 0;
 }
 
 TEST(SystemInformation, InjectedReadingsAndCaches) {
     const int status = vt::runInChild(injectedReadings);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace
