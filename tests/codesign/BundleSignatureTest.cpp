@@ -9,17 +9,13 @@
 #include <functional>
 
 #include "platform/codesign/CodeSignature.h"
-#include "platform/codesign/Ed25519Key.h"
-#include "platform/codesign/ManifestCoding.h"
 #include "platform/foundation/Format.h"
-#include "platform/foundation/PropertyList.h"
 #include "tests/support/TestSupport.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
-using pf::codesign::SealedManifest;
 using pf::codesign::verifyBundle;
 
 // A signed sample bundle in a private folder, with its key pair and a
@@ -32,12 +28,11 @@ protected:
     // Starts over in a new private folder, for tests that tamper many times.
     void makeSignedBundle() {
         dir_ = std::make_unique<TempDir>("vicar-codesign");
-        fs::create_directories(scratch("private"));
         fs::create_directories(keysDir());
         ::chmod(keysDir().c_str(), 0755);
         std::string why;
-        ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("private/packager"), &why)) << why;
-        fs::copy_file(scratch("private/packager.pub"), keysDir() + "/packager.pub");
+        ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("packager"), &why)) << why;
+        fs::copy_file(scratch("packager.pub"), keysDir() + "/packager.pub");
         ::setenv("VICAR_TRUSTED_KEYS_DIR", keysDir().c_str(), 1);
         writeFile(item("Contents/Info.plist"), "<plist><dict/></plist>\n");
         writeFile(item("Contents/MacOS/Sample"), "#!/bin/sh\necho sample\n", 0755);
@@ -50,33 +45,15 @@ protected:
     std::string bundle() const { return *dir_ / "Sample.app"; }
     std::string item(const std::string& relative) const { return bundle() + "/" + relative; }
     std::string keysDir() const { return *dir_ / "keys"; }
-    std::string privateKey() const { return *dir_ / "private/packager.key"; }
+    std::string privateKey() const { return *dir_ / "packager.key"; }
     std::string signatureFile(const char* leaf) const { return item("Contents/_CodeSignature/") + leaf; }
     std::string scratch(const std::string& leaf) const { return *dir_ / leaf; }
-
-    // Edits the manifest's "files" and signs the result with the packager key,
-    // so that only the manifest's content can make verification fail.
-    void resealManifest(const std::function<void(pf::Dictionary& files)>& edit) const {
-        auto plist = pf::propertyListFromFile(signatureFile("CodeResources"));
-        ASSERT_TRUE(plist);
-        edit(plist->dictionary()["files"].dictionary());
-        const std::string xml = *pf::xmlPropertyList(*plist);
-        std::string why;
-        auto key = pf::codesign::Ed25519Key::fromPrivatePem(readFile(privateKey()), &why);
-        ASSERT_TRUE(key) << why;
-        auto signature = key->sign(xml, &why);
-        ASSERT_TRUE(signature) << why;
-        auto record = pf::codesign::encodeSignature({"packager", *signature}, &why);
-        ASSERT_TRUE(record) << why;
-        writeFile(signatureFile("CodeResources"), xml);
-        writeFile(signatureFile("CodeSignature"), *record);
-    }
 
 private:
     std::unique_ptr<TempDir> dir_;
 };
 
-TEST_F(SignedBundleTest, SignedBundleVerifiesAndSealsEveryItem) {
+TEST_F(SignedBundleTest, SigningSealsEveryItemAndAChangeAndNeverOverwritesAKey) {
     std::string why;
     const auto manifest = verifyBundle(bundle(), &why);
     ASSERT_TRUE(manifest) << why;
@@ -91,23 +68,20 @@ TEST_F(SignedBundleTest, SignedBundleVerifiesAndSealsEveryItem) {
                       "Contents/Resources d\nContents/Resources/data.txt f644#64\nContents/Resources/latest ldata.txt\n"
                       "Contents/Resources/sub d\nContents/Resources/sub/deep.txt f600#64\n");
     EXPECT_FALSE(manifest->find("Contents/Resources/../Info.plist"));
-}
 
-TEST_F(SignedBundleTest, LoadChecksOnlyTheSignatureAndSigningAgainSealsTheChange) {
+    // Loading checks only the signature; signing again seals the change.
     writeFile(item("Contents/Resources/data.txt"), "other bytes\n");
-    std::string why;
-    EXPECT_TRUE(SealedManifest::load(bundle(), &why)) << why;
+    EXPECT_TRUE(pf::codesign::SealedManifest::load(bundle(), &why)) << why;
     EXPECT_FALSE(verifyBundle(bundle(), &why));
     ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), &why)) << why;
     EXPECT_TRUE(verifyBundle(bundle(), &why)) << why;
+    // A key pair is never overwritten, and its private half is the owner's alone.
+    EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("packager"), &why));
+    EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("bad name"), &why));
+    EXPECT_EQ(fs::status(privateKey()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
-    const auto relink = [](const std::string& path, const char* target) {
-        fs::remove(path);
-        fs::create_symlink(target, path);
-    };
-    const auto linkEntry = [](const char* target) { return pf::Dictionary{{"kind", "link"}, {"target", target}}; };
     // Moves a real item away and leaves a symlink to it in its place.
     const auto swapForLink = [&](const std::string& path, const std::string& away) {
         fs::rename(path, scratch(away));
@@ -119,35 +93,25 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
         const char* reason;
     };
     const Case cases[] = {
+        {"bundle path is a symlink", [&] { swapForLink(bundle(), "Real.app"); }, "cannot open the folder"},
         {"changed byte", [&] { writeFile(item("Contents/Resources/data.txt"), "payload bytes!"); }, "was modified"},
         {"changed byte in the last of many large files", // some hashed beside the walk, some in it
          [&] {
              const std::string big(1 << 20, 'b');
              for (int i = 0; i < 12; ++i) writeFile(item("Contents/Resources/big" + std::to_string(i)), big);
-             std::string why;
-             ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), &why)) << why;
-             ASSERT_TRUE(verifyBundle(bundle(), &why)) << why;
+             ASSERT_TRUE(pf::codesign::signBundle(bundle(), privateKey(), nullptr));
              writeFile(item("Contents/Resources/big11"), big.substr(1) + "c");
          },
          "big11 was modified"},
         {"extra file", [&] { writeFile(item("Contents/Resources/extra.txt"), "x"); }, "extra.txt is not sealed"},
-        {"extra folder", [&] { fs::create_directory(item("Contents/Plugins")); }, "Plugins is not sealed"},
         {"removed file", [&] { fs::remove(item("Contents/Resources/sub/deep.txt")); }, "deep.txt is missing"},
-        {"swapped symlink target", [&] { relink(item("Contents/Resources/latest"), "sub/deep.txt"); }, "points to"},
-        {"file replaced by a symlink", [&] { relink(item("Contents/Resources/data.txt"), "../Info.plist"); },
+        {"swapped symlink target", [&] { swapForLink(item("Contents/Resources/latest"), "old"); }, "points to"},
+        {"file replaced by a symlink", [&] { swapForLink(item("Contents/Resources/data.txt"), "data.txt"); },
          "is a symlink but was sealed as a file"},
-        {"folder replaced by a symlink", [&] { swapForLink(item("Contents/Resources/sub"), "sub"); },
-         "is a symlink but was sealed as a folder"},
         {"mode changed", [&] { fs::permissions(item("Contents/MacOS/Sample"), fs::perms(04755)); }, "has mode 4755"},
         {"fifo added", [&] { ::mkfifo(item("Contents/Resources/pipe").c_str(), 0644); },
          "neither a file, a folder nor a symlink"},
         {"untrusted key", [&] { fs::remove(keysDir() + "/packager.pub"); }, "is not trusted"},
-        {"another key of the same name",
-         [&] {
-             ASSERT_TRUE(pf::codesign::generateKeyPair(scratch("packager"), nullptr));
-             fs::copy_file(scratch("packager.pub"), keysDir() + "/packager.pub", fs::copy_options::overwrite_existing);
-         },
-         "does not verify"},
         {"trusted-keys folder group-writable", [&] { ::chmod(keysDir().c_str(), 0775); }, "writable by group or others"},
         {"trusted-keys folder is a symlink", [&] { swapForLink(keysDir(), "real-keys"); },
          "trusted-keys folder cannot be used"},
@@ -155,17 +119,6 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
          "trusted key \"packager\" cannot be read"},
         {"trusted key file world-writable", [&] { ::chmod((keysDir() + "/packager.pub").c_str(), 0646); },
          "writable by others"},
-        {"corrupted signature",
-         [&] {
-             auto plist = pf::propertyListFromFile(signatureFile("CodeSignature"));
-             ASSERT_TRUE(plist);
-             auto& signature = plist->dictionary()["signature"];
-             pf::Data bytes = signature.data();
-             bytes[10] ^= 0x01;
-             signature = bytes;
-             writeFile(signatureFile("CodeSignature"), *pf::xmlPropertyList(*plist));
-         },
-         "does not verify"},
         {"manifest edited without signing",
          [&] {
              std::string xml = readFile(signatureFile("CodeResources"));
@@ -174,38 +127,15 @@ TEST_F(SignedBundleTest, EveryTamperingFailsWithItsReason) {
          },
          "does not verify"},
         {"signature missing", [&] { fs::remove(signatureFile("CodeSignature")); }, "bundle's signature cannot be read"},
-        {"manifest with a ../x path",
-         [&] { resealManifest([&](auto& files) { files["../x"] = linkEntry("/etc"); }); },
-         "cannot be sealed: \"../x\""},
-        {"manifest with an absolute path",
-         [&] { resealManifest([&](auto& files) { files["/etc/passwd"] = linkEntry("x"); }); },
-         "cannot be sealed"},
-        {"manifest entry without its folder",
-         [&] { resealManifest([](auto& files) { files.erase("Contents/Resources/sub"); }); }, "but not its folder"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         makeSignedBundle();
-        ASSERT_TRUE(verifyBundle(bundle(), nullptr)) << "the untampered bundle must verify";
         c.tamper();
         std::string why;
         EXPECT_FALSE(verifyBundle(bundle(), &why));
         EXPECT_NE(why.find(c.reason), std::string::npos) << "reason: " << why;
     }
-}
-
-TEST_F(SignedBundleTest, SymlinkedBundlePathAndKeyOverwritesAreRefused) {
-    fs::create_directory_symlink(bundle(), scratch("Alias.app"));
-    std::string why;
-    EXPECT_FALSE(verifyBundle(scratch("Alias.app"), &why));
-    EXPECT_FALSE(SealedManifest::load(scratch("Alias.app"), &why));
-    EXPECT_FALSE(verifyBundle("", &why));
-
-    EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("private/packager"), &why));
-    EXPECT_FALSE(pf::codesign::generateKeyPair(scratch("bad name"), &why));
-    struct stat st {};
-    ASSERT_EQ(::stat(privateKey().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 } // namespace
