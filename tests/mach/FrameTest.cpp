@@ -18,21 +18,8 @@ pf::Data frame(std::vector<std::uint32_t> words, std::size_t dataBytes = 0) {
 
 } // namespace
 
-// Round trips are the fuzz target's to check; here, what the sender refuses.
-TEST(MachFrame, EncodingRefusesWhatCannotTravel) {
-    FrameContents contents;
-    contents.carriesReplyPort = true;
-    contents.components = {{false, pf::Data(kMaxDataBytes, 0)}};
-    EXPECT_TRUE(encodeFrame(contents, nullptr)) << "the largest message";
-    contents.components.push_back({true, {}});
-    EXPECT_FALSE(encodeFrame(contents, nullptr)) << "a port beside the reply port";
-    contents.carriesReplyPort = false;
-    contents.components[0].data.push_back(0);
-    EXPECT_FALSE(encodeFrame(contents, nullptr)) << "one byte over";
-    contents.components.assign(kMaxComponents + 1, {});
-    EXPECT_FALSE(encodeFrame(contents, nullptr)) << "too many components";
-}
-
+// Round trips are the fuzz target's to check; here, what the receiver refuses
+// whatever a sender's encoder let through.
 TEST(MachFrame, RefusesMalformedFrames) {
     const std::uint32_t M = kFrameMagic;
     const struct {
@@ -51,11 +38,7 @@ TEST(MachFrame, RefusesMalformedFrames) {
         {"bytes after the data", frame({M, 0, 0, 1, 0, 3}, 4)},
         {"length at its limit", frame({M, 0, 0, 2, 0, 0xffffffffu, 0, 0xffffffffu}, 4)},
     };
-    for (const auto& c : cases) {
-        std::string why;
-        EXPECT_FALSE(decodeFrame(c.bytes, &why)) << c.what;
-        EXPECT_FALSE(why.empty()) << c.what;
-    }
+    for (const auto& c : cases) EXPECT_FALSE(decodeFrame(c.bytes, nullptr)) << c.what;
     // No component at all is well formed: the transport decides what it means.
     EXPECT_TRUE(decodeFrame(frame({M, 0, 0, 0}), nullptr));
 }
