@@ -183,20 +183,16 @@ protected:
         environment.insert(extraEnvironment.begin(), extraEnvironment.end());
         return vt::runCommand(askCommand(program, uid, groups), environment);
     }
-    std::string socketPath() const { return f_->path("services") + "/" + kLabel + ".sock"; }
 
     // The client's executable as Contents/MacOS/VolumeSmith of a bundle with
     // the client application's identifier.
     std::string clientBundle(const std::string& name, bool sign, const std::string& program = "") const {
-        const std::string bundle = f_->path(name);
-        fs::create_directories(bundle + "/Contents/MacOS");
+        const std::string bundle = f_->path(name), exe = bundle + "/Contents/MacOS/VolumeSmith";
         vt::writeFile(bundle + "/Contents/Info.plist",
                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                       "<key>CFBundleIdentifier</key><string>com.vandrelsys.VolumeSmith2</string>"
                       "<key>CFBundleExecutable</key><string>VolumeSmith</string></dict></plist>\n");
-        const std::string exe = bundle + "/Contents/MacOS/VolumeSmith";
-        fs::copy_file(program.empty() ? vt::toolPath("vicarctl") : program, exe, fs::copy_options::overwrite_existing);
-        ::chmod(exe.c_str(), 0755);
+        vt::writeFile(exe, vt::readFile(program.empty() ? vt::toolPath("vicarctl") : program), 0755);
         if (sign) f_->sign(bundle);
         return exe;
     }
@@ -279,7 +275,7 @@ TEST_F(AuthorizationE2E, ARequestWrittenBeforeOrBesideTheSignedClientIsRefused) 
         start(); // a daemon yet to start: it admits the peer only well after the exec
         const std::string signedSleeper = fs::canonical(clientBundle("Sleeper.app", true, "/usr/bin/sleep"));
         for (const auto& [k, v] : f_->environment()) ::setenv(k.c_str(), v.c_str(), 1);
-        vt::ChildRole attacker("connectThenExecTheSigned", {mode, socketPath(), signedSleeper});
+        vt::ChildRole attacker("connectThenExecTheSigned", {mode, f_->socketPath(), signedSleeper});
         const int status = attacker.wait(std::chrono::seconds(60));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosed) << status << f_->log();
     }
@@ -299,7 +295,7 @@ TEST_F(AuthorizationE2E, AConnectionFloodOfOneUserLeavesRootServed) {
         SCOPED_TRACE(rules ? rules : "shipped rules");
         start(rules);
         const std::string result = f_->path("flood-result");
-        vt::ChildRole flood("connectionFlood", {socketPath(), std::to_string(kFlood), result});
+        vt::ChildRole flood("connectionFlood", {f_->socketPath(), std::to_string(kFlood), result});
         ASSERT_TRUE(vt::runMainLoopUntil([&] { return fs::exists(result) && fs::file_size(result) > 0; },
                                          std::chrono::seconds(60)));
         EXPECT_EQ(vt::readFile(result), std::to_string(replies) + " of " + std::to_string(kFlood));

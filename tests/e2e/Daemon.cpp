@@ -34,12 +34,10 @@ constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
 // the child's descriptor i + 1. A watchdog of 0 sets no alarm.
 pid_t spawn(std::vector<std::string> argv, const std::map<std::string, std::string>& extra,
             const std::vector<int>& outputs, int watchdogSeconds = 0) {
-    std::map<std::string, std::string> merged;
-    for (char** e = environ; *e; ++e)
-        if (const char* eq = std::strchr(*e, '=')) merged[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
-    for (const auto& [k, v] : extra) merged[k] = v;
     std::vector<std::string> envStrings;
-    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    for (const auto& [k, v] : extra) envStrings.push_back(k + "=" + v);
+    for (char** e = environ; *e; ++e)
+        if (!extra.count(std::string(*e, std::strcspn(*e, "=")))) envStrings.push_back(*e);
     std::vector<char*> cArgv, cEnv;
     for (auto& s : argv) cArgv.push_back(s.data());
     for (auto& s : envStrings) cEnv.push_back(s.data());
@@ -74,18 +72,6 @@ void writePlist(const std::string& path, const pf::Value& value) {
 
 std::string toolPath(const std::string& name) { return buildDir() + "/tools/" + name; }
 
-std::string programOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string_view rest = path ? path : "/usr/bin:/bin";
-    while (!rest.empty()) {
-        const std::size_t colon = rest.find(':');
-        const std::string candidate = std::string(rest.substr(0, colon)) + "/" + name;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
-    return {};
-}
-
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          int watchdogSeconds) {
     const int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
@@ -99,9 +85,7 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::map<st
     return result;
 }
 
-DaemonFixture::DaemonFixture() : DaemonFixture(Options{}) {}
-
-DaemonFixture::DaemonFixture(Options options) : dir_("vicar-e2e") {
+DaemonFixture::DaemonFixture(int timeOut, bool jobNamesDaemon) : dir_("vicar-e2e") {
     ::chmod(dir_.path().c_str(), 0755);
     for (const char* sub : {"bin", "services", "jobs", "daemon-jobs", "keys", "private", "support", "root"})
         std::filesystem::create_directories(dir_ / sub);
@@ -112,10 +96,9 @@ DaemonFixture::DaemonFixture(Options options) : dir_("vicar-e2e") {
 
     pf::Dictionary job{{"Label", kLabel}, {"MachServices", pf::Dictionary{{kLabel, true}}},
                        {"ProgramArguments", pf::Array{daemonPath()}}, {"UserName", "root"}, {"GroupName", "wheel"},
-                       {"RunAtLoad", false}, {"KeepAlive", false}};
-    if (options.timeOut) job["TimeOut"] = *options.timeOut;
+                       {"RunAtLoad", false}, {"KeepAlive", false}, {"TimeOut", timeOut}};
     writePlist(dir_ / "jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
-    if (options.daemonProgramArguments) job["ProgramArguments"] = *options.daemonProgramArguments;
+    if (!jobNamesDaemon) job["ProgramArguments"] = pf::Array{};
     writePlist(dir_ / "daemon-jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
 
     const auto keygen = runCommand({toolPath("vicar-sign"), "keygen", dir_ / "private/test"});
@@ -131,31 +114,24 @@ DaemonFixture::DaemonFixture(Options options) : dir_("vicar-e2e") {
 
 DaemonFixture::~DaemonFixture() { stopLauncher(); }
 
-void DaemonFixture::startLauncher() {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+void DaemonFixture::start(const std::vector<std::string>& argv, const std::string& readyLine) {
     const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    launcher_ = spawn({toolPath("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system", "--ready-fd", "3"},
-                      env_, {logFd, logFd, ready[1]});
+    launcher_ = spawn(argv, env_, {logFd, logFd});
     ::close(logFd);
-    ::close(ready[1]);
-    pollfd p{ready[0], POLLIN, 0};
-    const int n = ::poll(&p, 1, 20000);
-    ::close(ready[0]);
-    if (n != 1) throw std::runtime_error("the launcher did not become ready: " + log());
+    if (!waitForLog(readyLine)) throw std::runtime_error(argv[0] + " did not become ready: " + log());
+}
+
+void DaemonFixture::startLauncher() {
+    start({toolPath("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system"}, "ready: ");
 }
 
 void DaemonFixture::startSocketActivated(const std::string& tool) {
-    const std::string socket = dir_ / "services/com.vandrelsys.VolumeSmith.vicar.sock";
-    std::vector<std::string> argv = {tool, "--listen=" + socket, std::string("--fdname=") + kLabel};
+    std::vector<std::string> argv = {tool, "--listen=" + socketPath(), std::string("--fdname=") + kLabel};
     // The tool hands its children only the variables it is told to.
     for (const auto& [k, v] : env_) argv.push_back("--setenv=" + k + "=" + v);
     if (const char* asan = std::getenv("ASAN_OPTIONS")) argv.push_back(std::string("--setenv=ASAN_OPTIONS=") + asan);
     argv.push_back(daemonPath());
-    const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    launcher_ = spawn(argv, env_, {logFd, logFd});
-    ::close(logFd);
-    if (!waitForLog("Listening on")) throw std::runtime_error("the socket-activation tool did not listen: " + log());
+    start(argv, "Listening on");
 }
 
 void DaemonFixture::stopLauncher() {
@@ -195,8 +171,6 @@ std::vector<pid_t> daemonPidsInLog(const std::string& log) {
         pids.push_back(static_cast<pid_t>(std::stol((*it)[1])));
     return pids;
 }
-
-std::vector<pid_t> DaemonFixture::daemonPids() const { return daemonPidsInLog(log()); }
 
 CommandResult DaemonFixture::client(const std::vector<std::string>& arguments) const {
     std::vector<std::string> argv = {toolPath("vicarctl")};
@@ -241,29 +215,21 @@ VT_CHILD_ROLE(sendRawRequest) {
         done->signal();
     });
     if (!done->wait(std::chrono::seconds(30)) || !*reply) return 11;
-    pf::Dictionary out;
-    if (auto error = (*reply)->error())
-        out = {{"domain", error->domain()}, {"code", error->code()}, {"reason", error->localizedFailureReason()}};
-    writePlist(arguments.at(1), pf::Value(out));
+    const auto error = (*reply)->error();
+    writeFile(arguments.at(1), error ? error->domain() + " " + std::to_string(error->code()) + " " +
+                                           error->localizedFailureReason()
+                                     : "ok");
     return 0;
 }
 
-DaemonFixture::RawReply DaemonFixture::sendRaw(const std::string& type, const pf::Dictionary& entries) const {
+std::string DaemonFixture::sendRaw(const std::string& type, const pf::Dictionary& entries) const {
     auto request = pf::xmlPropertyList(pf::Value(pf::Dictionary{{"type", type}, {"entries", entries}}));
     if (!request) throw std::runtime_error("the request is no property list");
     const std::string replyFile = dir_ / ("reply-" + std::to_string(++rawRequests_) + ".plist");
     for (const auto& [k, v] : env_) ::setenv(k.c_str(), v.c_str(), 1);
     ChildRole sender("sendRawRequest", {*request, replyFile});
     const int status = sender.wait(std::chrono::seconds(60));
-    RawReply result;
-    auto value = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? pf::propertyListFromBytes(readFile(replyFile))
-                                                              : std::nullopt;
-    if (!value || !value->isDictionary()) return result;
-    result.replied = true;
-    if (const pf::Value* d = value->find("domain")) result.domain = d->string();
-    if (const pf::Value* c = value->find("code")) result.code = c->integer();
-    if (const pf::Value* r = value->find("reason")) result.reason = r->string();
-    return result;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(replyFile) : "no reply";
 }
 
 } // namespace vt

@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <map>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,28 +28,20 @@ CommandResult runCommand(const std::vector<std::string>& argv, const std::map<st
 // The path of one of the executables of this build (vicar, vicarctl, ...).
 std::string toolPath(const std::string& name);
 
-// The program of that name on PATH, or empty.
-std::string programOnPath(const std::string& name);
-
 // Pids of the daemons a launcher log says it started, in order.
 std::vector<pid_t> daemonPidsInLog(const std::string& log);
 
 class DaemonFixture {
 public:
-    struct Options {
-        std::optional<int> timeOut = 30; // "TimeOut" of the job; nullopt: absent
-        // Program arguments the daemon finds in its own job description (the
-        // launcher's copy always holds the real path).
-        std::optional<pf::Array> daemonProgramArguments;
-    };
-
-    DaemonFixture();
-    explicit DaemonFixture(Options options);
+    // `timeOut`: the job's "TimeOut". Unless `jobNamesDaemon`, the daemon's own
+    // copy of its job has no program (the launcher's always holds the real path).
+    explicit DaemonFixture(int timeOut = 30, bool jobNamesDaemon = true);
     ~DaemonFixture();
 
     const std::string& work() const { return dir_.path(); }
     std::string path(const std::string& leaf) const { return dir_ / leaf; }
     std::string daemonPath() const { return dir_ / "bin/com.vandrelsys.VolumeSmith.vicar"; }
+    std::string socketPath() const { return dir_ / "services/com.vandrelsys.VolumeSmith.vicar.sock"; }
     std::string rootPath() const { return dir_ / "root"; }
     std::string supportPath() const { return dir_ / "support"; }
     const std::map<std::string, std::string>& environment() const { return env_; }
@@ -67,23 +58,16 @@ public:
     std::string log() const;
     int countInLog(const std::string& fragment) const;
     bool waitForLog(const std::string& fragment, int count = 1) const; // watchdog 20 s
-    // Pids of the daemons the launcher started, in order.
-    std::vector<pid_t> daemonPids() const;
+    std::vector<pid_t> daemonPids() const { return daemonPidsInLog(log()); }
 
     CommandResult client(const std::vector<std::string>& arguments) const;
     // `client({"install", bundle, "--root", rootPath()})`.
     CommandResult install(const std::string& bundle) const;
 
-    struct RawReply {
-        bool replied = false;
-        std::string domain;
-        long long code = 0;
-        std::string reason;
-    };
     // Sends one sealed message built here (entries as given) from a fresh
     // process through the IPC library, as the application would, and waits
-    // for its reply.
-    RawReply sendRaw(const std::string& type, const pf::Dictionary& entries) const;
+    // for its reply: "ok", "<error domain> <code> <failure reason>", or "no reply".
+    std::string sendRaw(const std::string& type, const pf::Dictionary& entries) const;
 
     // A signed bundle at work()/name with the given files (relative path ->
     // content) and BOM (Contents/Resources/BOM.plist; none for a null value).
@@ -92,6 +76,9 @@ public:
     void sign(const std::string& bundle) const;
 
 private:
+    // Runs the launcher (or what stands in for it) until its log shows `readyLine`.
+    void start(const std::vector<std::string>& argv, const std::string& readyLine);
+
     TempDir dir_;
     std::map<std::string, std::string> env_;
     pid_t launcher_ = -1;
