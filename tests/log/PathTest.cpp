@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <filesystem>
 #include <string>
@@ -15,33 +12,29 @@ namespace {
 
 TEST(Path, ParentFilenameExtensionJoin) {
     const struct {
-        std::string path, parent, filename, extension;
+        std::string path, parent, filename, extension, joined; // joined: the path joined with "j"
     } cases[] = {
-        {"", "", "", ""},          {"/", "/", "", ""},         {"/a", "/", "a", ""},
-        {"/a/b/", "/a", "b", ""},  {"a", "", "a", ""},         {"a/b.c", "a", "b.c", "c"},
-        {"/x/.hidden", "/x", ".hidden", "hidden"},             {"/x/a.tar.gz", "/x", "a.tar.gz", "gz"},
+        {"", "", "", "", "j"},                     {"/", "/", "", "", "/j"},
+        {"/a", "/", "a", "", "/a/j"},              {"/a/b/", "/a", "b", "", "/a/b/j"},
+        {"a", "", "a", "", "a/j"},                 {"a/b.c", "a", "b.c", "c", "a/b.c/j"},
+        {"/x/.hidden", "/x", ".hidden", "hidden", "/x/.hidden/j"},
+        {"/x/a.tar.gz", "/x", "a.tar.gz", "gz", "/x/a.tar.gz/j"},
     };
     for (const auto& c : cases) {
-        std::string parent = c.path;
+        std::string parent = c.path, joined = c.path;
         vdpath_parent(parent);
-        EXPECT_EQ(parent + "|" + vdpath_filename(c.path) + "|" + vdpath_extension(c.path),
-                  c.parent + "|" + c.filename + "|" + c.extension)
+        vdpath_join(joined, "j");
+        EXPECT_EQ(parent + "|" + vdpath_filename(c.path) + "|" + vdpath_extension(c.path) + "|" + joined,
+                  c.parent + "|" + c.filename + "|" + c.extension + "|" + c.joined)
             << c.path;
-    }
-    const struct {
-        std::string path, component, joined;
-    } joins[] = {{"", "b", "b"}, {"/", "b", "/b"}, {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"/a", "", "/a"}};
-    for (auto [path, component, joined] : joins) {
-        vdpath_join(path, component);
-        EXPECT_EQ(path, joined) << component;
     }
 }
 
 TEST(Path, CanonicalResolvesLinksAndMissingTails) {
     vt::TempDir scratch;
     const std::string real = std::filesystem::canonical(scratch.path()).string();
-    ASSERT_EQ(::mkdir((real + "/dir").c_str(), 0755), 0);
-    ASSERT_EQ(::symlink("dir", (real + "/link").c_str()), 0);
+    std::filesystem::create_directory(real + "/dir");
+    std::filesystem::create_directory_symlink("dir", real + "/link");
     vt::writeFile(real + "/dir/f", "");
     const std::string cwd = std::filesystem::current_path().string();
 
@@ -50,7 +43,6 @@ TEST(Path, CanonicalResolvesLinksAndMissingTails) {
     } cases[] = {
         {real + "/link/../link/./", real + "/dir"},
         {real + "/link/missing/deeper.log", real + "/dir/missing/deeper.log"},
-        {"/", "/"},
         {"bare-name-that-is-absent", cwd + "/bare-name-that-is-absent"},
         {real + "/link/f/x", real + "/link/f/x"},  // ENOTDIR: left as it is
         {std::string(PATH_MAX, 'a'), std::string(PATH_MAX, 'a')},
@@ -59,8 +51,7 @@ TEST(Path, CanonicalResolvesLinksAndMissingTails) {
 }
 
 TEST(ShellOutput, ReturnsStandardOutputWhateverTheStatus) {
-    EXPECT_EQ(vdshell_output("printf 'one\\ntwo'"), "one\ntwo");
-    EXPECT_EQ(vdshell_output("printf partial; exit 3"), "partial");
+    EXPECT_EQ(vdshell_output("printf 'one\\ntwo'; exit 3"), "one\ntwo");
     EXPECT_EQ(vdshell_output("head -c 2000 /dev/zero").size(), 2000u);
     EXPECT_EQ(vdshell_output(nullptr), "");
 }
