@@ -47,13 +47,9 @@ public:
     const std::map<std::string, std::string>& environment() const { return env_; }
     void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
 
+    // Returns once the launcher's sockets listen.
     void startLauncher();
-    // Instead of the launcher: systemd's socket-activation tool (at `tool`)
-    // holds the service socket and execs the daemon on the first connection.
-    void startSocketActivated(const std::string& tool);
-    // Ends the launcher, or the socket-activation tool and the daemon it became.
     void stopLauncher();
-    pid_t launcherPid() const { return launcher_; }
     // Everything the launcher and the daemons it started wrote to stderr.
     std::string log() const;
     int countInLog(const std::string& fragment) const;
@@ -76,9 +72,6 @@ public:
     void sign(const std::string& bundle) const;
 
 private:
-    // Runs the launcher (or what stands in for it) until its log shows `readyLine`.
-    void start(const std::vector<std::string>& argv, const std::string& readyLine);
-
     TempDir dir_;
     std::map<std::string, std::string> env_;
     pid_t launcher_ = -1;

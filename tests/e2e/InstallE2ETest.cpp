@@ -38,39 +38,14 @@ protected:
                                    vt::bomEntry("Contents/Resources/Templates", "/opt/Sample/Templates", "700", "nobody")},
                                   {vt::bomRemoval(f_->rootPath() + "/opt/Sample")}));
     }
-    // A bundle whose first file, /big/file, takes the daemon a while to copy.
-    std::string bigBundle(const std::string& name, std::map<std::string, std::string> files = {},
-                          pf::Array entries = {}) {
-        files["Contents/Resources/big"] = std::string(256u << 20, 'x');
-        entries.insert(entries.begin(), {vt::bomEntry("", "/big", "755"),
-                                         vt::bomEntry("Contents/Resources/big", "/big/file", "644")});
-        return f_->makeBundle(name, files, bom(std::move(entries), {}));
-    }
-    // Returns once the copy into /big is under way, or after a watchdog of 10 s.
-    void waitUntilCopying() const {
-        const std::string folder = f_->rootPath() + "/big";
-        for (int i = 0; i < 2000 && !(fs::exists(folder) && !fs::is_empty(folder)); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     std::string alias() const { return f_->supportPath() + "/VolumeSmith/VolumeSmith.alias"; }
     std::unique_ptr<vt::DaemonFixture> f_;
 };
 
-// Seven installs of one bundle and one of another at once: each is ok, as in
-// some serial order. One more, alone, finds the alias written before its reply.
-TEST_F(InstallE2E, InstallsAtOnceAndAloneUnderARootAndUninstalls) {
+// The confined daemon sets the owners and modes; the alias is written
+// before the reply.
+TEST_F(InstallE2E, InstallsUnderARootAndWritesTheAliasBeforeReplying) {
     const std::string bundle = sampleBundle();
-    const std::string b = f_->makeBundle("B.app", {{"Contents/Resources/file", "B"}},
-                                         bom({vt::bomEntry("Contents/Resources/file", "/b", "644")}, {}));
-    std::vector<vt::CommandResult> results(8);
-    std::vector<std::thread> clients;
-    for (std::size_t i = 0; i < results.size(); ++i)
-        clients.emplace_back([&, i] { results[i] = f_->install(i == 0 ? b : bundle); });
-    for (auto& client : clients) client.join();
-    for (const auto& result : results) EXPECT_EQ(result.status, 0) << result.out << result.err;
-    EXPECT_EQ(vt::readFile(f_->rootPath() + "/b"), "B");
-
-    fs::remove(alias());
     auto result = f_->install(bundle);
     ASSERT_EQ(result.status, 0) << result.out << result.err << f_->log();
     EXPECT_EQ(result.out, "ok\n");
@@ -147,19 +122,25 @@ TEST_F(InstallE2E, BarePathAsRootInstallsUnderIt) {
 // The killed daemon's staging item is left in /big; the next install into
 // that folder removes it.
 TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext) {
-    const std::string bundle = bigBundle("Big.app");
+    // Its first file takes the daemon a while to copy.
+    const std::string bundle = f_->makeBundle("Big.app", {{"Contents/Resources/big", std::string(256u << 20, 'x')}},
+                                              bom({vt::bomEntry("", "/big", "755"),
+                                                   vt::bomEntry("Contents/Resources/big", "/big/file", "644")},
+                                                  {}));
     const std::string next = f_->makeBundle("Next.app", {{"Contents/Resources/small", "s"}},
                                             bom({vt::bomEntry("Contents/Resources/small", "/big/small", "644")}, {}));
     auto staged = [&] {
         std::vector<std::string> names;
-        for (const auto& item : fs::directory_iterator(f_->rootPath() + "/big"))
+        std::error_code absent;
+        for (const auto& item : fs::directory_iterator(f_->rootPath() + "/big", absent))
             if (item.path().filename().string().rfind(".vicar-", 0) == 0) names.push_back(item.path().filename());
         return names;
     };
     vt::CommandResult result;
     std::thread client([&] { result = f_->install(bundle); });
     ASSERT_TRUE(f_->waitForLog("started com.vandrelsys.VolumeSmith.vicar")) << f_->log();
-    waitUntilCopying();
+    // Killed while the copy into /big is under way (watchdog 10 s).
+    for (int i = 0; i < 2000 && staged().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ::kill(f_->daemonPids().at(0), SIGKILL);
     client.join();
     EXPECT_EQ(result.status, 2) << result.out << result.err;
@@ -169,26 +150,6 @@ TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext)
     EXPECT_EQ(f_->daemonPids().size(), 2u);
     EXPECT_EQ(staged(), std::vector<std::string>{});
     EXPECT_EQ(vt::readFile(f_->rootPath() + "/big/small"), "s");
-}
-
-// While the first file is copied, the second resource's source is replaced
-// by a symlink to a file outside the bundle.
-TEST_F(InstallE2E, SourceSwappedBetweenParseAndCopyGives1) {
-    const std::string bundle = bigBundle("Swap.app", {{"Contents/Resources/second", "signed"}},
-                                         {vt::bomEntry("Contents/Resources/second", "/big/second", "644")});
-    const std::string source = bundle + "/Contents/Resources/second";
-    vt::writeFile(f_->path("outside"), "not signed");
-    vt::CommandResult result;
-    std::thread client([&] { result = f_->install(bundle); });
-    waitUntilCopying();
-    fs::create_symlink(f_->path("outside"), source + ".new");
-    fs::rename(source + ".new", source);
-    client.join();
-    EXPECT_EQ(result.status, 1) << result.out << result.err;
-    EXPECT_EQ(result.out.rfind("error: NSPOSIXErrorDomain 1 ", 0), 0u) << result.out;
-    EXPECT_NE(result.out.find(source), std::string::npos) << result.out;
-    EXPECT_EQ(fs::file_size(f_->rootPath() + "/big/file"), 256u << 20); // earlier resources stay
-    EXPECT_FALSE(fs::exists(f_->rootPath() + "/big/second"));
 }
 
 } // namespace
