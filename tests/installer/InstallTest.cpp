@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <set>
@@ -40,6 +41,8 @@ class Install : public InstallerTest {};
 
 TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     vt::writeFile(inRoot("/srv/file"), "kept", 0600);
+    vt::writeFile(inRoot("/old/file"), "old");
+    vt::writeFile(inRoot("/keep/file"), "keep");
     const std::string bundle = makeBundle(
         "App.app",
         {{"Contents/Resources/tool", "#!/bin/sh\n", 0755},
@@ -56,8 +59,13 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
              vt::bomEntry("", "/srv/file", "755", "nobody"), vt::bomEntry("", "/srv/new/deep", "700", "nobody"),
              // Through the bundle's own folder link, as signed bundles are laid out.
              vt::bomEntry("Contents/Versions/Current/lib", "/opt/App/lib", "644")},
-            {vt::bomRemoval("/opt/App")}, {{"DefaultLocation", "/opt/App/doc"}}),
+            // The forced clean before the install spares what ignores it; the uninstall does not.
+            {vt::bomRemoval("/old"), vt::bomRemoval("/keep", true), vt::bomRemoval("/opt/App", true)},
+            {{"DefaultLocation", "/opt/App/doc"}, {"ForceClean", true}}),
         {{"Contents/Resources/Data/latest", "a.txt"}, {"Contents/Versions/Current", "A"}});
+    const auto noRoot = installerFor(bundle, false);
+    const auto foo = *pf::URL::fileURLWithPath("/Library/Foo", false);
+    EXPECT_EQ(noRoot->installPathForURL(foo), foo) << "without a root destinations stay as they are";
     auto installer = installerFor(bundle);
     ASSERT_TRUE(installer);
     // A target that exists is replaced as a whole, stray content included.
@@ -91,6 +99,8 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     EXPECT_EQ(fs::read_symlink(inRoot("/opt/App/Data/latest")), "a.txt");
     EXPECT_EQ(ownerOf(inRoot("/opt/App/Data/latest"))->uid, kNobody);
     EXPECT_FALSE(fs::exists(inRoot("/opt/App/Data/stray")));
+    EXPECT_FALSE(fs::exists(inRoot("/old")));
+    EXPECT_EQ(vt::readFile(inRoot("/keep/file")), "keep");
     EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});
 
     // Installing again over the result, and uninstalling, complete once each
@@ -110,6 +120,7 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     EXPECT_EQ(result, std::nullopt);
     EXPECT_EQ(calls, 2);
     EXPECT_FALSE(fs::exists(inRoot("/opt/App")));
+    EXPECT_FALSE(fs::exists(inRoot("/keep")));
     // Without a completion the install happens all the same, up to its last entry.
     fs::remove_all(inRoot("/srv"));
     installer->install(nullptr);
@@ -163,19 +174,6 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
     }
 }
 
-TEST_F(Install, ForcedCleanSparesIgnoreForcedEntries) {
-    vt::writeFile(inRoot("/old/file"), "old");
-    vt::writeFile(inRoot("/keep/file"), "keep");
-    const std::string bundle = makeBundle(
-        "Clean.app", {{"Contents/Resources/f", "f"}},
-        bom({vt::bomEntry("Contents/Resources/f", "/new", "644")}, {vt::bomRemoval("/old"), vt::bomRemoval("/keep", true)},
-            {{"ForceClean", true}}));
-    ASSERT_EQ(installerFor(bundle)->install(), std::nullopt);
-    EXPECT_FALSE(fs::exists(inRoot("/old")));
-    EXPECT_EQ(vt::readFile(inRoot("/keep/file")), "keep");
-    EXPECT_EQ(vt::readFile(inRoot("/new")), "f");
-}
-
 TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
     vt::writeFile(scratch("target-of-link"), "stays");
     fs::create_directories(inRoot("/x"));
@@ -183,26 +181,22 @@ TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
     fs::create_symlink(scratch(""), inRoot("/x/dirlink"));
     vt::writeFile(inRoot("/x/tree/a/b"), "b");
     vt::writeFile(inRoot("/x/ignored"), "i");
-    // A read-only tmpfs of its own, where mounting is allowed.
+    // A read-only tmpfs of its own holds an item that cannot be removed.
     fs::create_directories(inRoot("/ro"));
-    const bool readOnly = ::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", 0, "size=1m") == 0;
-    const std::shared_ptr<void> unmount(nullptr, [&](void*) {
-        if (readOnly) ::umount2(inRoot("/ro").c_str(), MNT_DETACH);
-    });
-    if (readOnly) {
-        vt::writeFile(inRoot("/ro/locked"), "l");
-        EXPECT_EQ(::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
-    }
+    ASSERT_EQ(::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+    const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(inRoot("/ro").c_str(), MNT_DETACH); });
+    vt::writeFile(inRoot("/ro/locked"), "l");
+    ASSERT_EQ(::mount("vicar-test", inRoot("/ro").c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
     vt::writeFile(inRoot("/after"), "a");
-    pf::Array removals = {vt::bomRemoval("/x/link"), vt::bomRemoval("/x/dirlink/target-of-link"), vt::bomRemoval("/x/dirlink"),
-                          vt::bomRemoval("/x/missing"),  vt::bomRemoval("/x/tree"),  vt::bomRemoval("/x/ignored", true)};
-    if (readOnly) removals.push_back(vt::bomRemoval("/ro/locked"));
-    removals.push_back(vt::bomRemoval("/after"));
+    const pf::Array removals = {
+        vt::bomRemoval("/x/link"), vt::bomRemoval("/x/dirlink/target-of-link"), vt::bomRemoval("/x/dirlink"),
+        vt::bomRemoval("/x/missing"), vt::bomRemoval("/x/tree"), vt::bomRemoval("/x/ignored", true),
+        vt::bomRemoval("/ro/locked"), vt::bomRemoval("/after")};
     auto built = VDInstallBOM::BOMWithDictionary(bom({}, removals), *pf::URL::fileURLWithPath(scratch(""), true));
     ASSERT_TRUE(built);
     auto installer = installerFor(makeBundle("Remove.app", {}, bom({}, {})));
 
-    auto forced = installer->uninstallUsingBOM(*built, true);
+    EXPECT_TRUE(installer->uninstallUsingBOM(*built, true)) << "it stops at /ro/locked too";
     EXPECT_TRUE(fs::exists(inRoot("/x/ignored")));
     auto plain = installer->uninstallUsingBOM(*built, false);
     EXPECT_FALSE(fs::exists(inRoot("/x/ignored")));
@@ -210,21 +204,10 @@ TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
         EXPECT_EQ(fs::symlink_status(inRoot(gone)).type(), fs::file_type::not_found) << gone;
     // "/x/dirlink/target-of-link" resolves inside the root, never through the link to the outside.
     EXPECT_EQ(vt::readFile(scratch("target-of-link")), "stays");
-    if (readOnly) {
-        ASSERT_TRUE(plain);
-        EXPECT_EQ(plain->code(), pf::NSFileWriteVolumeReadOnlyError);
-        EXPECT_EQ(userInfo(*plain, pf::NSFilePathErrorKey), inRoot("/ro/locked"));
-        EXPECT_TRUE(fs::exists(inRoot("/after")));
-    } else {
-        EXPECT_EQ(plain, std::nullopt);
-        EXPECT_EQ(forced, std::nullopt);
-    }
-}
-
-TEST_F(Install, WithoutARootDestinationsStayAsTheyAre) {
-    auto installer = installerFor(makeBundle("Paths.app", {}, bom({}, {})), false);
-    const auto foo = *pf::URL::fileURLWithPath("/Library/Foo", false);
-    EXPECT_EQ(installer->installPathForURL(foo), foo);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->code(), pf::NSFileWriteVolumeReadOnlyError);
+    EXPECT_EQ(userInfo(*plain, pf::NSFilePathErrorKey), inRoot("/ro/locked"));
+    EXPECT_TRUE(fs::exists(inRoot("/after")));
 }
 
 // Installs of one bundle at once each give the result of some serial order;

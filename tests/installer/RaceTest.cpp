@@ -62,17 +62,6 @@ Snapshot snapshot(const std::string& top) {
     return result;
 }
 
-std::string difference(const Snapshot& before, const Snapshot& after) {
-    for (const auto& [path, was] : before) {
-        auto now = after.find(path);
-        if (now == after.end()) return path + " went away";
-        if (now->second != was) return path + " changed: " + was + " -> " + now->second;
-    }
-    for (const auto& [path, is] : after)
-        if (!before.count(path)) return path + " appeared: " + is;
-    return {};
-}
-
 // The content of the regular file at `rel` beneath the folder (no symlink on
 // the way), nullopt when there is none.
 std::optional<std::string> readAt(int folder, const std::string& rel) {
@@ -108,31 +97,8 @@ struct Scenario {
     std::set<std::string> signedContents;
 };
 
-struct Report {
-    int iterations = 0;
-    int succeeded = 0;
-    long flips = 0;
-    std::vector<std::string> violations;
-
-    std::string summary() const {
-        std::string text = std::to_string(iterations) + " attempts, " + std::to_string(succeeded) + " succeeded, " +
-                           std::to_string(flips) + " flip pairs";
-        for (const auto& v : violations) text += "\n" + v;
-        return text;
-    }
-    bool clean() const { return iterations > 0 && violations.empty(); }
-};
-
-class RaceTest;
-struct Race {
-    const char* name;
-    Scenario (RaceTest::*prepare)();
-    bool ownMountTable; // runs in a child that may change its mounts
-};
-void PrintTo(const Race& race, std::ostream* out) { *out << race.name; }
-
-class RaceTest : public InstallerTest, public ::testing::WithParamInterface<Race> {
-public:
+class RaceTest : public InstallerTest {
+protected:
     void SetUp() override {
         InstallerTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -148,28 +114,27 @@ public:
 
     std::string sentinel() const { return scratch("sentinel"); }
 
-    Report runRace(const Scenario& scenario);
-
-    Scenario bomSwappedBetweenReadAndValidation();
-    Scenario sourceRewrittenInPlace();
-    Scenario parentSwappedForSymlink();
-    Scenario folderLinkSwappedOutOfTheBundle();
-    Scenario trashSwappedForSymlink();
-    int inPrivateMountTable(const Race& race, std::string* summary);
+    std::string runRace(const Scenario& scenario);
+    Outcome installOnce(const std::string& bundle, const std::set<int>& codes,
+                        const std::map<std::string, std::string>& signedFiles);
+    // The race in this process; then nothing outside the root has changed.
+    void expectCleanRace(const Scenario& scenario) {
+        EXPECT_EQ(runRace(scenario), "");
+        EXPECT_EQ(snapshot(sentinel()), sentinelBefore_);
+    }
 
     Snapshot sentinelBefore_;
 };
 
-Report RaceTest::runRace(const Scenario& scenario) {
-    Report report;
+// Runs the attempts while the swapper flips; the violations seen, one a line.
+std::string RaceTest::runRace(const Scenario& scenario) {
+    std::vector<std::string> violations;
     auto note = [&](const std::string& what) {
-        if (report.violations.size() < kMaxViolations) report.violations.push_back(what);
+        if (violations.size() < kMaxViolations) violations.push_back(what);
     };
     // Undisturbed, the attempt works: the refusals below are the swapper's doing.
-    if (Outcome calm = scenario.attempt(); !calm.succeeded) {
-        note("without the swapper: " + (calm.violation.empty() ? "refused" : calm.violation));
-        return report;
-    }
+    if (Outcome calm = scenario.attempt(); !calm.succeeded)
+        return "without the swapper: " + (calm.violation.empty() ? "refused" : calm.violation);
     std::atomic<bool> stop{false};
     std::atomic<long> flips{0};
     std::atomic<int> flipError{0};
@@ -188,19 +153,19 @@ Report RaceTest::runRace(const Scenario& scenario) {
         running.signal();
     });
     running.wait();
+    int attempts = 0;
+    int succeeded = 0;
     const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
-    while (report.iterations < kIterations && std::chrono::steady_clock::now() < deadline &&
-           report.violations.size() < kMaxViolations && !flipError) {
+    while (attempts < kIterations && std::chrono::steady_clock::now() < deadline &&
+           violations.size() < kMaxViolations && !flipError) {
         const Outcome outcome = scenario.attempt();
-        ++report.iterations;
-        if (!outcome.violation.empty()) note("attempt " + std::to_string(report.iterations) + ": " + outcome.violation);
-        if (outcome.succeeded) ++report.succeeded;
-        if (auto changed = difference(sentinelBefore_, snapshot(sentinel())); !changed.empty())
-            note("attempt " + std::to_string(report.iterations) + ": outside the root, " + changed);
+        const std::string attempt = "attempt " + std::to_string(++attempts) + ": ";
+        if (!outcome.violation.empty()) note(attempt + outcome.violation);
+        succeeded += outcome.succeeded;
+        if (snapshot(sentinel()) != sentinelBefore_) note(attempt + "something outside the root changed");
     }
     stop = true;
     swapper.join();
-    report.flips = flips;
     if (flipError) note(std::string("the swapper failed: ") + std::strerror(flipError));
 
     // No unsigned byte anywhere below the root, and no staged copy left.
@@ -210,11 +175,39 @@ Report RaceTest::runRace(const Scenario& scenario) {
         if (it->is_regular_file() && !it->is_symlink() && !scenario.signedContents.count(vt::readFile(it->path())))
             note(it->path().string() + " holds bytes the bundle never signed");
     for (const auto& left : stagedLeftovers(root())) note("staged copy left: " + left);
-    return report;
+    std::cout << "[   race   ] " << attempts << " attempts, " << succeeded << " succeeded, " << flips << " flip pairs\n";
+    std::string text;
+    for (const auto& v : violations) text += v + "\n";
+    return text;
+}
+
+// One install into the emptied root: refused with one of `codes` (88: the
+// bundle check saw a change, 22: the check of a source while the BOM is built
+// did, 1: the copy did; only the last may follow resources that installed),
+// or succeeded. Every file of `signedFiles` found below the root holds its
+// signed bytes, a success installed them all, and no staged copy is left.
+Outcome RaceTest::installOnce(const std::string& bundle, const std::set<int>& codes,
+                              const std::map<std::string, std::string>& signedFiles) {
+    clearRoot();
+    auto installer = installerFor(bundle);
+    const auto error = installer ? installer->install() : pf::Error("no installer", 0);
+    const int code = error && error->domain() == pf::NSPOSIXErrorDomain ? static_cast<int>(error->code()) : -1;
+    if (error && !codes.count(code)) return violation("failed with " + error->description());
+    if ((code == 88 || code == 22) && !fs::is_empty(root())) return violation("a refused install left something");
+    if (!stagedLeftovers(root()).empty()) return violation("a staged copy was left in the target folder");
+    const pf::UniqueFd folder = openFolder(root());
+    bool all = true;
+    for (const auto& [path, bytes] : signedFiles) {
+        const auto installed = readAt(folder.get(), path);
+        if (installed && *installed != bytes) return violation(path + " holds other bytes than the signed ones");
+        all = all && installed;
+    }
+    if (error) return refused();
+    return all ? succeeded() : violation("succeeded without installing");
 }
 
 // 1. The BOM read is one file, the BOM validated another.
-Scenario RaceTest::bomSwappedBetweenReadAndValidation() {
+TEST_F(RaceTest, BomSwappedBetweenReadAndValidation) {
     const std::string bundle = makeBundle("Bom.app", {{"Contents/Resources/f", "payload"}},
                                           bom({vt::bomEntry("Contents/Resources/f", "/f", "644")}, {}));
     const std::string unsignedBOM = scratch("unsigned-BOM.plist");
@@ -225,25 +218,17 @@ Scenario RaceTest::bomSwappedBetweenReadAndValidation() {
     s.signedContents = {"payload"};
     s.flip = [=] { return swapNames(signedBOM, unsignedBOM); };
     s.attempt = [=, this] {
-        clearRoot();
-        auto installer = installerFor(bundle);
-        if (!installer) return violation("no installer for a bundle with a BOM");
-        if (auto error = installer->install()) {
-            if (error->domain() != pf::NSPOSIXErrorDomain || error->code() != 88)
-                return violation("failed with " + error->description());
-            if (!fs::is_empty(root())) return violation("a refused install left something");
-            return refused();
-        }
+        const Outcome outcome = installOnce(bundle, {88}, {{"f", "payload"}});
+        if (!outcome.succeeded) return outcome;
         if (fs::exists(inRoot("/evil"))) return violation("installed what the unsigned BOM says");
-        auto owner = ownerOf(inRoot("/f"));
-        if (!owner || owner->mode != 0644) return violation("/f is not as the signed BOM says");
-        return succeeded();
+        if (ownerOf(inRoot("/f"))->mode != 0644) return violation("/f is not as the signed BOM says");
+        return outcome;
     };
-    return s;
+    expectCleanRace(s);
 }
 
 // 2. The same inodes, other bytes, while they are validated and copied.
-Scenario RaceTest::sourceRewrittenInPlace() {
+TEST_F(RaceTest, SourceRewrittenInPlace) {
     // Larger than one copy buffer: the change can come after the first part was written.
     const std::string big(3u << 19, 'a');
     const std::string bundle =
@@ -265,29 +250,12 @@ Scenario RaceTest::sourceRewrittenInPlace() {
         if (::pwrite(inner->get(), text, 5, 0) != 5) return errno;
         return 0;
     };
-    s.attempt = [=, this] {
-        clearRoot();
-        auto error = installerFor(bundle)->install();
-        if (!stagedLeftovers(root()).empty()) return violation("a staged copy was left in the target folder");
-        // 88: the bundle check saw the change; 22: the check of a source while
-        // the BOM is built did; 1: the copy did. Only the last may follow
-        // earlier resources that installed.
-        const int code = error && error->domain() == pf::NSPOSIXErrorDomain ? static_cast<int>(error->code()) : -1;
-        if (error && code != 88 && code != 22 && code != 1) return violation("failed with " + error->description());
-        if ((code == 88 || code == 22) && !fs::is_empty(root())) return violation("a refused install left something");
-        const pf::UniqueFd rootFolder = openFolder(root());
-        const auto installedF = readAt(rootFolder.get(), "f");
-        const auto installedInner = readAt(rootFolder.get(), "Dir/inner");
-        if (installedF && *installedF != big) return violation("/f holds other bytes than the signed ones");
-        if (installedInner && *installedInner != "inner") return violation("/Dir/inner holds unsigned bytes");
-        if (error) return refused();
-        return installedF && installedInner ? succeeded() : violation("succeeded without installing");
-    };
-    return s;
+    s.attempt = [=, this] { return installOnce(bundle, {88, 22, 1}, {{"f", big}, {"Dir/inner", "inner"}}); };
+    expectCleanRace(s);
 }
 
 // 3. A folder on the way to every target becomes a symlink to the sentinel.
-Scenario RaceTest::parentSwappedForSymlink() {
+TEST_F(RaceTest, ParentSwappedForSymlinkOutside) {
     const std::string bundle = makeBundle(
         "Parent.app", {{"Contents/Resources/f", "payload"}, {"Contents/Resources/Dir/inner", "inner"}},
         bom({vt::bomEntry("", "/Library/Sub/Made", "755"),
@@ -318,11 +286,11 @@ Scenario RaceTest::parentSwappedForSymlink() {
             return violation("succeeded, but the real folder does not hold the install");
         return succeeded();
     };
-    return s;
+    expectCleanRace(s);
 }
 
 // 4. The bundle's own folder link on the way to a source leads out of it.
-Scenario RaceTest::folderLinkSwappedOutOfTheBundle() {
+TEST_F(RaceTest, FolderLinkSwappedOutOfTheBundle) {
     const std::string bundle = makeBundle("Link.app", {{"Contents/Versions/A/f", "payload"}},
                                           bom({vt::bomEntry("Contents/Versions/Current/f", "/f", "644")}, {}),
                                           {{"Contents/Versions/Current", "A"}});
@@ -331,22 +299,14 @@ Scenario RaceTest::folderLinkSwappedOutOfTheBundle() {
     Scenario s;
     s.signedContents = {"payload"};
     s.flip = [=] { return swapNames(bundle + "/Contents/Versions/Current", outward); };
-    s.attempt = [=, this] {
-        clearRoot();
-        auto installer = installerFor(bundle);
-        auto error = installer ? installer->install() : pf::Error("no installer", 0);
-        const int code = error && error->domain() == pf::NSPOSIXErrorDomain ? static_cast<int>(error->code()) : -1;
-        if (error && code != 88 && code != 22 && code != 1) return violation("failed with " + error->description());
-        const auto installed = readAt(openFolder(root()).get(), "f");
-        if (installed && *installed != "payload") return violation("/f holds other bytes than the signed ones");
-        if (error) return refused();
-        return installed ? succeeded() : violation("succeeded without installing");
-    };
-    return s;
+    s.attempt = [=, this] { return installOnce(bundle, {88, 22, 1}, {{"f", "payload"}}); };
+    expectCleanRace(s);
 }
 
 // 5. The console user's Trash becomes a symlink while the bundle moves there.
-Scenario RaceTest::trashSwappedForSymlink() {
+// The account database is the child's own: /etc/passwd with the console user
+// added, mounted over the real one in a mount table nobody else sees.
+TEST_F(RaceTest, TrashSwappedForSymlink) {
     const std::string home = scratch("home");
     const std::string trash = home + "/.Trash";
     fs::create_directories(trash + "/Host.app/Contents");
@@ -384,59 +344,23 @@ Scenario RaceTest::trashSwappedForSymlink() {
         VDRemoveTree(realTrash->get(), moved[0]);
         return succeeded();
     };
-    return s;
-}
-
-// The account database is the child's own: /etc/passwd with the console user
-// added, mounted over the real one in a mount table nobody else sees. The
-// child's exit status: 0 for a clean race, 1 for one with violations.
-int RaceTest::inPrivateMountTable(const Race& race, std::string* summary) {
-    const Scenario scenario = (this->*race.prepare)();
     const int status = vt::runInChild(
         [&] {
             if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 ::mount(scratch("passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
                 return kNoPrivateMounts;
             ::setenv("VICAR_CONSOLE_UID", std::to_string(kConsoleUid).c_str(), 1);
-            Report report;
-            if (VDHomeDirectoryForUid(kConsoleUid) != scratch("home"))
-                report.violations.push_back("the console user's home is not the test's");
-            else
-                report = runRace(scenario);
-            vt::writeFile(scratch("report"), report.summary());
-            return report.clean() ? 0 : 1;
+            vt::writeFile(scratch("report"), VDHomeDirectoryForUid(kConsoleUid) == scratch("home")
+                                                 ? runRace(s)
+                                                 : "the console user's home is not the test's");
+            return 0;
         },
         kTimeBudget + std::chrono::seconds(40));
-    *summary = fs::exists(scratch("report")) ? vt::readFile(scratch("report")) : "no report";
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == kNoPrivateMounts) GTEST_SKIP() << "no private mount table here";
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(fs::exists(scratch("report")) ? vt::readFile(scratch("report")) : "no report", "");
+    EXPECT_EQ(snapshot(sentinel()), sentinelBefore_);
 }
-
-TEST_P(RaceTest, AttemptsDoWhatIsSignedOrRefuseAndNothingOutsideTheRootChanges) {
-    const Race& race = GetParam();
-    std::string summary;
-    if (race.ownMountTable) {
-        const int status = inPrivateMountTable(race, &summary);
-        if (status == kNoPrivateMounts) GTEST_SKIP() << "no private mount table here";
-        EXPECT_EQ(status, 0) << summary;
-    } else {
-        const Report report = runRace((this->*race.prepare)());
-        summary = report.summary();
-        EXPECT_TRUE(report.clean()) << summary;
-    }
-    std::cout << "[   race   ] " << race.name << ": " << summary.substr(0, summary.find('\n')) << "\n";
-    EXPECT_EQ(difference(sentinelBefore_, snapshot(sentinel())), "");
-}
-
-const Race kRaces[] = {
-    {"BomSwappedBetweenReadAndValidation", &RaceTest::bomSwappedBetweenReadAndValidation, false},
-    {"SourceRewrittenInPlace", &RaceTest::sourceRewrittenInPlace, false},
-    {"ParentSwappedForSymlinkOutside", &RaceTest::parentSwappedForSymlink, false},
-    {"FolderLinkSwappedOutOfTheBundle", &RaceTest::folderLinkSwappedOutOfTheBundle, false},
-    {"TrashSwappedForSymlink", &RaceTest::trashSwappedForSymlink, true},
-};
-
-INSTANTIATE_TEST_SUITE_P(Installer, RaceTest, ::testing::ValuesIn(kRaces),
-                         [](const ::testing::TestParamInfo<Race>& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace vti
