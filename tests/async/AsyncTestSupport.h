@@ -1,12 +1,10 @@
 #pragma once
 // Helpers of the task-library tests: submitting a body, a watchdog around
 // calls that could hang, counting reports, thread names.
-#include <dirent.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -27,16 +25,10 @@ inline std::future<void> submit(VD::async::queue& q, std::function<void()> body)
 // Runs body on a thread of its own; if it has not returned when the watchdog
 // fires, the program ends (a hung queue would otherwise hang ctest).
 inline void within(const std::function<void()>& body, std::chrono::seconds watchdog = std::chrono::seconds(20)) {
-    vt::Event done;
-    std::thread runner([&] {
-        body();
-        done.signal();
-    });
-    if (!done.wait(watchdog)) {
-        std::fprintf(stderr, "watchdog: a call did not return\n");
-        std::abort();
-    }
-    runner.join();
+    auto returned = std::async(std::launch::async, body);
+    if (returned.wait_for(watchdog) == std::future_status::ready) return returned.get();
+    std::fprintf(stderr, "watchdog: a call did not return\n");
+    std::abort();
 }
 
 // Polls the predicate until it holds or the watchdog fires.
@@ -58,10 +50,8 @@ inline std::size_t occurrences(const std::string& text, const std::string& part)
 // How many threads of this process have the name.
 inline int threadsNamed(const std::string& name) {
     int n = 0;
-    DIR* tasks = ::opendir("/proc/self/task");
-    while (dirent* e = tasks ? ::readdir(tasks) : nullptr)
-        if (e->d_name[0] != '.') n += vt::readFile(std::string("/proc/self/task/") + e->d_name + "/comm") == name + "\n";
-    if (tasks) ::closedir(tasks);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        n += vt::readFile(task.path() / "comm") == name + "\n";
     return n;
 }
 

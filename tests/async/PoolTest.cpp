@@ -1,4 +1,4 @@
-// The pool's growth, limits and shrinking, each in a fresh child process of
+// The pool's growth and limits, each in a fresh child process of
 // this program, so that the thread limit comes from readings the case sets
 // and the pool starts empty. A role's exit status is its verdict.
 #include <gtest/gtest.h>
@@ -19,7 +19,6 @@
 namespace {
 
 using namespace VD::async;
-using vt::async::eventually;
 using vt::async::submit;
 
 const int kCap = static_cast<int>(pool_cap());
@@ -63,33 +62,6 @@ VT_CHILD_ROLE(limitThree) {
     return 201;
 }
 
-TEST(Pool, ThreadLimitOfThree) {
-    // So many tasks keep work pending once the first back-off lets them pile
-    // up, and the fifth failure with work pending ends the process.
-    struct Row {
-        int extraTasks;
-        bool terminated;
-    } rows[] = {{2, false}, {1000, true}};
-    const std::string limitError = thread_limit_error().what();
-    for (const auto& row : rows) {
-        // The child writes its reports to the streams it inherits.
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        const int status = vt::ChildRole("limitThree", {std::to_string(row.extraTasks)}).wait();
-        const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
-        const auto reports = vt::async::occurrences(out, "Exception @ 736: " + limitError + "\n");
-        EXPECT_EQ(vt::async::occurrences(out, "Exception @"), reports);
-        if (row.terminated) {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
-            EXPECT_EQ(err, limitError + "\n");
-            EXPECT_GE(reports, 5u);
-        } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.extraTasks) << status;
-            EXPECT_GE(reports, 2u);
-        }
-    }
-}
-
 // With cap workers busy, a background task waits while a normal one gets a
 // new worker.
 VT_CHILD_ROLE(backgroundDeferred) {
@@ -105,27 +77,32 @@ VT_CHILD_ROLE(backgroundDeferred) {
     return normalRan && bgDone.wait_for(std::chrono::seconds(10)) == std::future_status::ready && !bgRanFirst ? 0 : 201;
 }
 
-// A burst grows the pool to cap + 2 workers; quiet passes bring it back to cap.
-VT_CHILD_ROLE(retirement) {
-    queue q("test.burst", false, 0);
-    std::atomic<int> arrived{0};
-    for (int i = 0; i < kCap + 2; ++i)
-        submit(q, [&] {
-            ++arrived;
-            vt::waitForCount(arrived, kCap + 2);  // all at once: one worker each
-        });
-    if (!vt::waitForCount(arrived, kCap + 2)) return 200;
-    auto workers = [] { return vt::async::threadsNamed("VD::async::work"); };
-    for (int pass = 0; pass < 50 && workers() > kCap; ++pass) q.wait();  // one pass, at most one retirement
-    for (int pass = 0; pass < 3; ++pass) q.wait();
-    return eventually([&] { return workers() == kCap; }) ? 0 : 201;
-}
-
-TEST(Pool, BackgroundDeferralAndRetirement) {
-    for (const char* role : {"backgroundDeferred", "retirement"}) {
-        vt::ChildRole child(role);
-        const int status = child.wait();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << role << " status " << status;
+TEST(Pool, LimitsAndDeferral) {
+    // 1000 tasks keep work pending once the first back-off lets them pile
+    // up, and the fifth failure with work pending ends the process.
+    const struct {
+        const char* role;
+        std::string argument;
+        int exitStatus; // -1: ended by SIGABRT
+        std::size_t reports;
+    } rows[] = {{"limitThree", "2", 2, 2}, {"limitThree", "1000", -1, 5}, {"backgroundDeferred", "", 0, 0}};
+    const std::string limitError = thread_limit_error().what();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.role + (" " + row.argument));
+        // The child writes its reports to the streams it inherits.
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int status = vt::ChildRole(row.role, {row.argument}).wait();
+        const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+        const auto reports = vt::async::occurrences(out, "Exception @ 736: " + limitError + "\n");
+        EXPECT_EQ(vt::async::occurrences(out, "Exception @"), reports);
+        EXPECT_GE(reports, row.reports);
+        if (row.exitStatus < 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
+            EXPECT_EQ(err, limitError + "\n");
+        } else {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == row.exitStatus) << status;
+        }
     }
 }
 
