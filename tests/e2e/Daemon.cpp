@@ -20,6 +20,7 @@
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/system/UniqueFd.h"
 #include "server/Seal.h"
 #include "tests/support/ChildRole.h"
 
@@ -27,8 +28,6 @@ extern char** environ;
 
 namespace vt {
 namespace {
-
-constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
 
 // Forks and runs argv with the environment plus `extra`; outputs[i] becomes
 // the child's descriptor i + 1. A watchdog of 0 sets no alarm.
@@ -74,23 +73,18 @@ std::string toolPath(const std::string& name) { return buildDir() + "/tools/" + 
 
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          int watchdogSeconds) {
-    const int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
-    if (out < 0 || err < 0) throw std::runtime_error("memfd_create");
-    CommandResult result;
-    result.status = reap(spawn(argv, env, {out, err}, watchdogSeconds));
-    result.out = readFile("/proc/self/fd/" + std::to_string(out));
-    result.err = readFile("/proc/self/fd/" + std::to_string(err));
-    ::close(out);
-    ::close(err);
-    return result;
+    const pf::UniqueFd out(::memfd_create("out", MFD_CLOEXEC)), err(::memfd_create("err", MFD_CLOEXEC));
+    if (!out || !err) throw std::runtime_error("memfd_create");
+    const int status = reap(spawn(argv, env, {out.get(), err.get()}, watchdogSeconds));
+    auto captured = [](const pf::UniqueFd& fd) { return readFile("/proc/self/fd/" + std::to_string(fd.get())); };
+    return {status, captured(out), captured(err)};
 }
 
-DaemonFixture::DaemonFixture(int timeOut, bool jobNamesDaemon) : dir_("vicar-e2e") {
-    ::chmod(dir_.path().c_str(), 0755);
-    for (const char* sub : {"bin", "services", "jobs", "daemon-jobs", "keys", "private", "support", "root"})
+DaemonFixture::DaemonFixture(int timeOut) : dir_("vicar-e2e") {
+    for (const char* sub : {"bin", "services", "jobs", "keys", "private", "support", "root"})
         std::filesystem::create_directories(dir_ / sub);
-    ::chmod((dir_ / "services").c_str(), 0755);
-    ::chmod((dir_ / "keys").c_str(), 0755);
+    // Unprivileged clients reach the socket and the trusted keys.
+    for (const std::string& folder : {dir_.path(), dir_ / "services", dir_ / "keys"}) ::chmod(folder.c_str(), 0755);
     std::filesystem::copy_file(toolPath("vicar"), daemonPath());
     ::chmod(daemonPath().c_str(), 0755);
 
@@ -98,21 +92,17 @@ DaemonFixture::DaemonFixture(int timeOut, bool jobNamesDaemon) : dir_("vicar-e2e
                        {"ProgramArguments", pf::Array{daemonPath()}}, {"UserName", "root"}, {"GroupName", "wheel"},
                        {"RunAtLoad", false}, {"KeepAlive", false}, {"TimeOut", timeOut}};
     writePlist(dir_ / "jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
-    if (!jobNamesDaemon) job["ProgramArguments"] = pf::Array{};
-    writePlist(dir_ / "daemon-jobs/com.vandrelsys.VolumeSmith.vicar.plist", pf::Value(job));
 
     const auto keygen = runCommand({toolPath("vicar-sign"), "keygen", dir_ / "private/test"});
     if (keygen.status != 0) throw std::runtime_error("vicar-sign keygen failed: " + keygen.err);
     std::filesystem::copy_file(dir_ / "private/test.pub", dir_ / "keys/test.pub");
 
     env_ = {
-        {"VICAR_SYSTEM_SERVICE_DIR", dir_ / "services"}, {"VICAR_SYSTEM_JOBS_DIR", dir_ / "daemon-jobs"},
+        {"VICAR_SYSTEM_SERVICE_DIR", dir_ / "services"}, {"VICAR_SYSTEM_JOBS_DIR", dir_ / "jobs"},
         {"VICAR_TRUSTED_KEYS_DIR", dir_ / "keys"},       {"VICAR_SHARED_SUPPORT_DIR", dir_ / "support"},
         {"VICAR_CONSOLE_UID", "none"},                    {"VICAR_LOG_STDERR", "1"},
     };
 }
-
-DaemonFixture::~DaemonFixture() { stopLauncher(); }
 
 void DaemonFixture::startLauncher() {
     const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -122,7 +112,7 @@ void DaemonFixture::startLauncher() {
     if (!waitForLog("ready: ")) throw std::runtime_error("the launcher did not become ready: " + log());
 }
 
-void DaemonFixture::stopLauncher() {
+DaemonFixture::~DaemonFixture() {
     if (launcher_ <= 0) return;
     // A launcher that does not stop within the watchdog is killed.
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, launcher_, 0));
@@ -131,7 +121,6 @@ void DaemonFixture::stopLauncher() {
     if (pidfd < 0 || ::poll(&p, 1, 10000) != 1) ::kill(launcher_, SIGKILL);
     if (pidfd >= 0) ::close(pidfd);
     reap(launcher_);
-    launcher_ = -1;
 }
 
 std::string DaemonFixture::log() const { return readFile(dir_ / "launcher.log"); }
@@ -144,12 +133,7 @@ int DaemonFixture::countInLog(const std::string& fragment) const {
 }
 
 bool DaemonFixture::waitForLog(const std::string& fragment, int count) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (countInLog(fragment) < count) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return runMainLoopUntil([&] { return countInLog(fragment) >= count; }, std::chrono::seconds(20));
 }
 
 std::vector<pid_t> daemonPidsInLog(const std::string& log) {
@@ -164,10 +148,6 @@ CommandResult DaemonFixture::client(const std::vector<std::string>& arguments) c
     std::vector<std::string> argv = {toolPath("vicarctl")};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return runCommand(argv, env_);
-}
-
-CommandResult DaemonFixture::install(const std::string& bundle) const {
-    return client({"install", bundle, "--root", rootPath()});
 }
 
 std::string DaemonFixture::makeBundle(const std::string& name, const std::map<std::string, std::string>& files,

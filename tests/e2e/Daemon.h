@@ -14,6 +14,9 @@
 
 namespace vt {
 
+// The daemon's label, service name and seal name.
+inline constexpr const char* kLabel = "com.vandrelsys.VolumeSmith.vicar";
+
 struct CommandResult {
     int status = -1; // exit status, or 128 + signal
     std::string out;
@@ -25,7 +28,6 @@ struct CommandResult {
 CommandResult runCommand(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          int watchdogSeconds = 60);
 
-// The path of one of the executables of this build (vicar, vicarctl, ...).
 std::string toolPath(const std::string& name);
 
 // Pids of the daemons a launcher log says it started, in order.
@@ -33,23 +35,19 @@ std::vector<pid_t> daemonPidsInLog(const std::string& log);
 
 class DaemonFixture {
 public:
-    // `timeOut`: the job's "TimeOut". Unless `jobNamesDaemon`, the daemon's own
-    // copy of its job has no program (the launcher's always holds the real path).
-    explicit DaemonFixture(int timeOut = 30, bool jobNamesDaemon = true);
-    ~DaemonFixture();
+    explicit DaemonFixture(int timeOut = 30); // the job's "TimeOut"
+    ~DaemonFixture(); // ends the launcher, if started
 
     const std::string& work() const { return dir_.path(); }
     std::string path(const std::string& leaf) const { return dir_ / leaf; }
     std::string daemonPath() const { return dir_ / "bin/com.vandrelsys.VolumeSmith.vicar"; }
     std::string socketPath() const { return dir_ / "services/com.vandrelsys.VolumeSmith.vicar.sock"; }
     std::string rootPath() const { return dir_ / "root"; }
-    std::string supportPath() const { return dir_ / "support"; }
     const std::map<std::string, std::string>& environment() const { return env_; }
     void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
 
     // Returns once the launcher's sockets listen.
     void startLauncher();
-    void stopLauncher();
     // Everything the launcher and the daemons it started wrote to stderr.
     std::string log() const;
     int countInLog(const std::string& fragment) const;
@@ -57,8 +55,7 @@ public:
     std::vector<pid_t> daemonPids() const { return daemonPidsInLog(log()); }
 
     CommandResult client(const std::vector<std::string>& arguments) const;
-    // `client({"install", bundle, "--root", rootPath()})`.
-    CommandResult install(const std::string& bundle) const;
+    CommandResult install(const std::string& bundle) const { return client({"install", bundle, "--root", rootPath()}); }
 
     // Sends one sealed message built here (entries as given) from a fresh
     // process through the IPC library, as the application would, and waits
