@@ -12,11 +12,6 @@
 
 namespace vt {
 
-bool havePython() {
-    static const bool available = runPython("print('ok')").out == "ok\n";
-    return available;
-}
-
 PythonResult runPython(const std::string& script, const pf::Data& input, std::chrono::seconds watchdog) {
     PythonResult result;
     TempDir dir("vicar-py");
@@ -69,12 +64,6 @@ std::string canonical(const pf::Value& v) {
 std::string canonicalError(const pf::Error& error) {
     return "{\"code\":" + std::to_string(error.code()) + ",\"domain\":" + pf::jsonString(error.domain()) +
            ",\"userInfo\":" + canonical(pf::Value(error.userInfo())) + "}";
-}
-
-pf::Data fromHex(const std::string& text) {
-    pf::Data out(text.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) std::from_chars(&text[2 * i], &text[2 * i + 2], out[i], 16);
-    return out;
 }
 
 // unarchive() also holds our archives to the platform archiver's layout:

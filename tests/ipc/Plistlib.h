@@ -21,11 +21,9 @@ struct PythonResult {
 
 PythonResult runPython(const std::string& script, const pf::Data& input = {},
                        std::chrono::seconds watchdog = std::chrono::seconds(30));
-bool havePython();
 
 std::string canonical(const pf::Value& value);
 std::string canonicalError(const pf::Error& error);
-pf::Data fromHex(const std::string& hex);
 
 // Python definitions of canon(x) and a strict unarchive(bytes) matching the above.
 extern const char* const CANON_PY;

@@ -1,6 +1,5 @@
-// The IPC library over its XPC transport between real processes: a child
-// process (this program started again in a role) serves or asks, the test
-// plays the other side.
+// The IPC library over its XPC transport between real processes: the echo
+// service runs in a child process, the test is its client or a raw peer.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,109 +7,26 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <thread>
 
-#include "ipc/VDIPCConnection.h"
-#include "ipc/VDIPCMessage.h"
-#include "platform/runloop/RunLoop.h"
+#include "ipc/IPCKeys.h"
 #include "platform/xpc/Limits.h"
 #include "platform/xpc/Wire.h"
-#include "ipc/IPCKeys.h"
+#include "tests/ipc/EchoService.h"
 #include "tests/support/ChildRole.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
-constexpr const char* kService = "com.vandrelsys.test.ipc";
-
-const pf::Data kGoodSeal(8, 0x01);
-
-// Seals what it sends with the given bytes and accepts only kGoodSeal.
-VDIPCEnvelopeHook sealingHook(pf::Data seal) {
-    return [seal](const std::optional<pf::Data>& packet, pf::Value& received) -> std::optional<pf::Data> {
-        if (received.isNull()) {
-            received = pf::Value(seal);
-            return std::nullopt;
-        }
-        if (!received.isData() || received.data() != kGoodSeal) return std::nullopt;
-        return packet;
-    };
-}
-
-// ---- the service role: args[0] "plain" or "hook" ----
-
-VT_CHILD_ROLE(ipcService) {
-    static std::atomic<int> oneWays{0}, nils{0};
-    auto handler = [](std::shared_ptr<VDIPCMessage> request) {
-        if (!request) {
-            ++nils;
-            return;
-        }
-        const std::string type = request->type().value_or("");
-        if (type == "oneway") {
-            ++oneWays;
-            return;
-        }
-        if (type == "die") ::_exit(7);
-        auto connection = request->connection();
-        if (!connection) return;
-        if (type == "unasked") connection->sendMessage(VDIPCMessage::messageWithType("unasked"));
-        auto reply = VDIPCMessage::replyToMessage(request, "VDresponse");
-        reply->setObject(request->objectForKey("n"), "n");
-        reply->setObject(pf::Value(static_cast<std::int64_t>(oneWays.load())), "oneWays");
-        reply->setObject(pf::Value(static_cast<std::int64_t>(nils.load())), "nils");
-        if (type == "big") reply->setObject(pf::Value(pf::Data(64 * 1024, 0x42)), "blob");
-        connection->sendMessage(reply);
-    };
-    auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, handler);
-    if (!service) return 2;
-    if (!arguments.empty() && arguments[0] == "hook") service->setAerrorHandler(sealingHook(kGoodSeal));
-    for (;;) pf::RunLoop::main().runFor(3600);
-}
-
-std::shared_ptr<VDIPCMessage> call(const std::shared_ptr<VDIPCConnection>& connection,
-                                   std::shared_ptr<VDIPCMessage> request, bool* called = nullptr) {
-    auto done = std::make_shared<vt::Event>();
-    auto reply = std::make_shared<std::shared_ptr<VDIPCMessage>>();
-    connection->sendMessage(request, [done, reply](std::shared_ptr<VDIPCMessage> message) {
-        *reply = std::move(message);
-        done->signal();
-    });
-    const bool arrived = done->wait(std::chrono::seconds(10));
-    if (called) *called = arrived;
-    return arrived ? *reply : nullptr;
-}
-
-std::shared_ptr<VDIPCMessage> request(const std::string& type, std::int64_t n = 0) {
-    auto message = VDIPCMessage::messageWithType(type);
-    message->setObject(pf::Value(n), "n");
-    return message;
-}
+using vt::ask;
+using vt::call;
+using vt::request;
 
 std::shared_ptr<VDIPCConnection> connect() {
-    return VDIPCConnection::connectionWithXPCServiceName(kService, ::geteuid() == 0);
-}
-
-// The reply's entry under the key ("n" echoes the request's), -1 without reply.
-std::int64_t ask(const std::shared_ptr<VDIPCConnection>& connection, const std::string& type, std::int64_t n = 0,
-                 const char* key = "n") {
-    auto reply = call(connection, request(type, n));
-    return reply ? reply->objectForKey(key).integer() : -1;
-}
-
-// Requests are served concurrently, so later ones may overtake earlier ones:
-// asks until the service's counter reaches the value, and answers the last count.
-std::int64_t askUntil(const std::shared_ptr<VDIPCConnection>& connection, const char* counter, std::int64_t value) {
-    std::int64_t seen = -1;
-    for (int attempt = 0; attempt < 500 && seen != value; ++attempt) {
-        if (attempt) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if ((seen = ask(connection, "echo", 0, counter)) < 0) return -1;
-    }
-    return seen;
+    return VDIPCConnection::connectionWithXPCServiceName(vt::kEchoService, ::geteuid() == 0);
 }
 
 int connectRaw(const std::string& path) {
@@ -141,25 +57,15 @@ std::vector<std::uint8_t> requestFrame(const std::shared_ptr<VDIPCMessage>& mess
     return pf::xpc::wire::encodeFrame(dictionary, pf::xpc::wire::kWantsReply, id, 0).value();
 }
 
-// ---- the client role: asks the test's service args[0] times ----
-
-VT_CHILD_ROLE(ipcClient) {
-    const int count = std::atoi(arguments.at(0).c_str());
-    auto connection = connect();
-    for (int i = 0; i < count; ++i)
-        if (ask(connection, "echo", i) != i) return 1;
-    return 0;
-}
-
 // Each test gets private service folders.
 class XPCTransport : public testing::Test {
 protected:
-    std::string socketPath() const { return dir_ / (std::string(kService) + ".sock"); }
+    std::string socketPath() const { return dir_ / (std::string(vt::kEchoService) + ".sock"); }
 
     // Starts the service child and waits (watchdog 10 s) until its socket is there.
-    std::unique_ptr<vt::ChildRole> startService(const std::string& mode = "plain") {
+    std::unique_ptr<vt::ChildRole> startService() {
         ::unlink(socketPath().c_str()); // a dead service's socket would look ready
-        auto child = std::make_unique<vt::ChildRole>("ipcService", std::vector<std::string>{mode});
+        auto child = std::make_unique<vt::ChildRole>("echoService", std::vector<std::string>{"xpc"});
         EXPECT_TRUE(vt::runMainLoopUntil([&] { return ::access(socketPath().c_str(), F_OK) == 0; }));
         return child;
     }
@@ -176,49 +82,23 @@ TEST_F(XPCTransport, RequestReplyAndOneWay) {
     auto reply = call(connection, request("echo", 41));
     ASSERT_TRUE(reply);
     EXPECT_EQ(pf::Value(reply->entries()),
-              pf::Value(pf::Dictionary{{"_tY", "VDresponse"}, {"_rtY", "echo"}, {"n", 41}, {"oneWays", 0}, {"nils", 0}}));
+              pf::Value(pf::Dictionary{{"_tY", "VDresponse"}, {"_rtY", "echo"}, {"n", 41}, {"oneWays", 0}}));
     // A message the service sends unasked is ignored by the client.
     EXPECT_EQ(ask(connection, "unasked", 5), 5);
 
     connection->sendMessage(request("oneway"));
     connection->sendMessage(request("oneway"));
-    EXPECT_EQ(askUntil(connection, "oneWays", 2), 2);
-}
+    EXPECT_EQ(vt::askUntil(connection, "oneWays", 2), 2);
 
-TEST_F(XPCTransport, TheServiceAsksAsAClientToo) {
-    auto done = std::make_shared<std::atomic<int>>(0);
-    auto service = VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, [done](std::shared_ptr<VDIPCMessage> m) {
-        if (!m || !m->connection()) return;
-        auto reply = VDIPCMessage::replyToMessage(m, "VDresponse");
-        reply->setObject(m->objectForKey("n"), "n");
-        m->connection()->sendMessage(reply);
-        ++*done;
-    });
-    ASSERT_TRUE(service);
-    vt::ChildRole client("ipcClient", {"20"});
-    const int status = client.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(done->load(), 20);
-    service->close();
-}
-
-TEST_F(XPCTransport, TheEnvelopeHook) {
-    auto service = startService("hook");
-    auto sealed = connect();
-    sealed->setAerrorHandler(sealingHook(kGoodSeal));
-    EXPECT_EQ(ask(sealed, "echo", 1), 1);
-
-    // A wrong seal reaches the service's handler as a nil message, and no answer.
-    auto wrong = connect();
-    wrong->setAerrorHandler(sealingHook(pf::Data(8, 0x02)));
-    wrong->sendMessage(request("echo", 1));
-    EXPECT_EQ(askUntil(sealed, "nils", 1), 1);
-
-    // An envelope without seal is taken as it is, but the service's sealed
-    // reply is rejected by a client without hook: the reply block gets nil.
-    bool called = false;
-    EXPECT_FALSE(call(connect(), request("echo", 3), &called));
-    EXPECT_TRUE(called);
+    // Many requests in flight at once (and many clients at once, below): each
+    // reply reaches its own block.
+    constexpr int kRequests = 400;
+    auto good = std::make_shared<std::atomic<int>>(0); // outlives a watchdog that fires
+    for (int n = 0; n < kRequests; ++n)
+        connection->sendMessage(request("echo", n), [good, n](std::shared_ptr<VDIPCMessage> answer) {
+            *good += answer && answer->objectForKey("n").integer() == n;
+        });
+    EXPECT_TRUE(vt::waitForCount(*good, kRequests, std::chrono::seconds(20)));
 }
 
 TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
@@ -244,30 +124,6 @@ TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
     connection->sendMessage(request("echo"), [never](std::shared_ptr<VDIPCMessage>) { *never = true; });
     ASSERT_TRUE(call(connect(), request("echo")));
     EXPECT_FALSE(never->load());
-}
-
-// Concurrent clients, each with many requests in flight: every reply reaches its own block.
-TEST_F(XPCTransport, ManyClientsAtOnce) {
-    auto service = startService();
-    constexpr int kClients = 16, kRequests = 40;
-    struct Counts {
-        std::atomic<int> answered{0}, good{0};
-    };
-    auto counts = std::make_shared<Counts>(); // outlives a watchdog that fires
-    std::vector<std::shared_ptr<VDIPCConnection>> connections(kClients);
-    std::vector<std::thread> threads;
-    for (int c = 0; c < kClients; ++c)
-        threads.emplace_back([&connection = connections[c], counts, c] {
-            connection = connect();
-            for (std::int64_t n = c * 1000; n < c * 1000 + kRequests; ++n)
-                connection->sendMessage(request("echo", n), [counts, n](std::shared_ptr<VDIPCMessage> reply) {
-                    if (reply && reply->objectForKey("n").integer() == n) ++counts->good;
-                    ++counts->answered;
-                });
-        });
-    for (auto& t : threads) t.join();
-    EXPECT_TRUE(vt::waitForCount(counts->answered, kClients * kRequests, std::chrono::seconds(20)));
-    EXPECT_EQ(counts->good.load(), kClients * kRequests);
 }
 
 // Raw bytes on the service socket: each bad peer is dropped, the service
