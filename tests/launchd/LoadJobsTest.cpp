@@ -59,7 +59,6 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
         {"a.env-array", {{"EnvironmentVariables", Array{}}}, "\"EnvironmentVariables\""},
         {"a.env-number", {{"EnvironmentVariables", Dictionary{{"N", 1}}}}, "\"EnvironmentVariables\""},
         {"a.env-equals", {{"EnvironmentVariables", Dictionary{{"A=B", "c"}}}}, "\"EnvironmentVariables\""},
-        {"a.timeout-string", {{"TimeOut", "30"}}, "\"TimeOut\""},
         {"a.timeout-real", {{"TimeOut", 2.5}}, "\"TimeOut\""},
         {"a.no-label", {{"Label", Value()}}, "\"Label\""},
         {"a.label-not-name", {{"Label", "another.name"}}, "not the file's name"},
@@ -69,6 +68,9 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
          ""},
         {"b.minimal", {{"ProgramArguments", Value()}, {"MachServices", Value()}}, ""},
         {"b.switched-off", {{"MachServices", Dictionary{{"off", false}, {"on", Dictionary{}}}}}, ""},
+        // A service belongs to the first job that names it; a later one is refused whole.
+        {"c.claims-a-taken-service", {{"MachServices", Dictionary{{"own", true}, {"b.full.service", true}}}},
+         "\"b.full.service\" belongs to an earlier job"},
     };
     vt::TempDir dir("vicar-jobs");
     for (const auto& c : cases) writeJob(dir, c.label, job(c.label, c.changes));
@@ -94,17 +96,6 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
         EXPECT_EQ(hasProblem(problems, c.label + ".plist", c.problem), !c.problem.empty()) << c.label;
     EXPECT_TRUE(hasProblem(problems, "c.garbage.plist", "not a property list"));
     EXPECT_EQ(problems.size(), cases.size() - jobs.size() + 1) << ::testing::PrintToString(problems);
-}
-
-TEST(LoadJobs, AServiceBelongsToOneJob) {
-    vt::TempDir dir("vicar-jobs");
-    writeJob(dir, "a.first", job("a.first", {{"MachServices", Dictionary{{"shared", true}}}}));
-    writeJob(dir, "b.second", job("b.second", {{"MachServices", Dictionary{{"own", true}, {"shared", true}}}}));
-    std::vector<std::string> problems;
-    const auto jobs = pf::launchd::loadJobs(dir.path(), &problems);
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_EQ(jobs[0].label, "a.first");
-    EXPECT_TRUE(hasProblem(problems, "b.second.plist", "\"shared\" belongs to an earlier job"));
 }
 
 TEST(LoadJobs, AnUnusableFolderIsOneProblem) {

@@ -2,8 +2,8 @@
 // the test program itself, which the launcher's jobs run as
 // `test_launchd --as-test-daemon MODE SERVICE MARKER`:
 // hello: takes its socket by socket activation, accepts one client, writes
-//   "hello pid=P listenpid=yes|no uid=U gid=G fds=N names=A:B greeting=...
-//   inherited=... extra=FD|none\n" and exits once the client has closed.
+//   "hello pid=P uid=U gid=G fds=N names=A:B greeting=... inherited=...
+//   extra=FD|none\n" and exits once the client has closed.
 // crash: aborts before accepting.
 // crash-once: aborts when MARKER does not exist yet (creating it), else hello.
 #include <fcntl.h>
@@ -43,7 +43,6 @@ int hello(const std::string& service) {
             extra = std::to_string(fd);
             break;
         }
-    const std::string listenPid = env("LISTEN_PID") == std::to_string(::getpid()) ? "yes" : "no";
     const std::string names = env("LISTEN_FDNAMES");
     const int listener = pf::xpc::takeActivatedSocket(service);
     if (listener < 0) return 3;
@@ -51,9 +50,8 @@ int hello(const std::string& service) {
     if (::poll(&p, 1, kWatchdogMs) != 1) return 4;
     const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return 5;
-    const std::string line = "hello pid=" + std::to_string(::getpid()) + " listenpid=" + listenPid +
-                             " uid=" + std::to_string(::getuid()) + " gid=" + std::to_string(::getgid()) +
-                             " fds=" + std::to_string(fds) + " names=" + names +
+    const std::string line = "hello pid=" + std::to_string(::getpid()) + " uid=" + std::to_string(::getuid()) +
+                             " gid=" + std::to_string(::getgid()) + " fds=" + std::to_string(fds) + " names=" + names +
                              " greeting=" + env("VICAR_TEST_GREETING") + " inherited=" + env("VICAR_TEST_INHERITED") +
                              " extra=" + extra + "\n";
     if (::write(client, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 6;
