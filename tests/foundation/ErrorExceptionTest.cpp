@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <tuple>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Exception.h"
@@ -19,54 +18,39 @@ using pf::Error;
 const std::string kCouldNot = "The operation couldn\u2019t be completed. ";
 
 TEST(Error, DescriptionsAndLocalizedTexts) {
-    const auto generic = [](const std::string& domain, int code) {
-        return kCouldNot + "(" + domain + " error " + std::to_string(code) + ".)";
-    };
-    struct Case {
-        Error error;
-        std::string localized, userInfo;
-    };
-    const Case cases[] = {
-        {Error("MyDomain", 7), generic("MyDomain", 7), ""},
+    const std::tuple<Error, std::string, std::string> cases[] = { // error, localized text, user info
+        {Error("MyDomain", 7), kCouldNot + "(MyDomain error 7.)", ""},
         {Error(pf::NSURLErrorDomain, -1015, Dictionary{{pf::NSLocalizedFailureReasonErrorKey, "bad request"}}),
-         generic("NSURLErrorDomain", -1015), " UserInfo={NSLocalizedFailureReason=bad request}"},
+         kCouldNot + "(NSURLErrorDomain error -1015.)", " UserInfo={NSLocalizedFailureReason=bad request}"},
         {Error(pf::NSPOSIXErrorDomain, 22, Dictionary{{pf::NSLocalizedDescriptionKey, "The message data was invalid."}}),
          "The message data was invalid.", " UserInfo={NSLocalizedDescription=The message data was invalid.}"},
         {Error(pf::NSPOSIXErrorDomain, ENOENT), kCouldNot + std::strerror(ENOENT), ""},
-        {Error(pf::NSPOSIXErrorDomain, 0), generic("NSPOSIXErrorDomain", 0), ""},
+        {Error(pf::NSPOSIXErrorDomain, 0), kCouldNot + "(NSPOSIXErrorDomain error 0.)", ""},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.error.localizedDescription(), c.localized) << c.error.domain();
-        const std::string head = "Error Domain=" + c.error.domain() + " Code=" + std::to_string(c.error.code());
-        EXPECT_EQ(c.error.description(), head + " \"" + c.localized + "\"" + c.userInfo);
+    for (const auto& [error, localized, userInfo] : cases) {
+        EXPECT_EQ(error.localizedDescription(), localized) << error.domain();
+        const std::string head = "Error Domain=" + error.domain() + " Code=" + std::to_string(error.code());
+        EXPECT_EQ(error.description(), head + " \"" + localized + "\"" + userInfo);
     }
-    EXPECT_EQ(cases[1].error.localizedFailureReason(), "bad request");
-    EXPECT_EQ(cases[0].error.localizedFailureReason(), "");
 
     const auto url = *pf::URL::fileURLWithPath("/x/Foo.bundle", true);
-    const Error posix = Error::posix(88, &url);
-    EXPECT_EQ(posix, Error("NSPOSIXErrorDomain", 88, {{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
-    EXPECT_TRUE(Error::posix(1).userInfo().empty());
+    EXPECT_EQ(Error::posix(88, &url),
+              Error("NSPOSIXErrorDomain", 88, {{"NSErrorFailingURLStringKey", "file:///x/Foo.bundle/"}}));
 }
 
 TEST(Error, FileErrorsMapSystemErrorsToFileCodes) {
-    struct Case {
-        int errnoCode;
-        bool writing;
-        std::int64_t code;
-    };
-    const Case cases[] = {{ENOENT, false, 4}, {EACCES, false, 257}, {EPERM, true, 513}, {EEXIST, true, 516},
-                          {EROFS, true, 642}, {ENOSPC, true, 640},  {EIO, false, 256},  {EIO, true, 512}};
-    for (const auto& c : cases) {
-        const pf::ObjectPtr underlying = std::make_shared<Error>(pf::NSPOSIXErrorDomain, c.errnoCode);
-        EXPECT_EQ(Error::fileError(c.errnoCode, "/some/path", c.writing),
-                  Error(pf::NSCocoaErrorDomain, c.code,
+    const std::tuple<int, bool, std::int64_t> cases[] = {
+        {ENOENT, false, 4}, {EACCES, false, 257}, {EPERM, true, 513}, {EEXIST, true, 516},
+        {EROFS, true, 642}, {ENOSPC, true, 640},  {EIO, false, 256},  {EIO, true, 512}};
+    for (const auto& [errnoCode, writing, code] : cases) {
+        const pf::ObjectPtr underlying = std::make_shared<Error>(pf::NSPOSIXErrorDomain, errnoCode);
+        EXPECT_EQ(Error::fileError(errnoCode, "/some/path", writing),
+                  Error(pf::NSCocoaErrorDomain, code,
                         Dictionary{{pf::NSFilePathErrorKey, "/some/path"}, {pf::NSUnderlyingErrorKey, underlying}}))
-            << c.errnoCode << " writing=" << c.writing;
+            << errnoCode << " writing=" << writing;
     }
     // Errors are values: equal only when domain, code and user info are.
     EXPECT_NE(Error::fileError(EIO, "/p", true), Error::fileError(EIO, "/q", true));
-    EXPECT_TRUE(Error("D", 1).isEqual(Error("D", 1)));
     EXPECT_FALSE(Error("D", 1).isEqual(*pf::URL::fileURLWithPath("/", true)));
 }
 
@@ -79,9 +63,8 @@ TEST(Exception, CarriesNameReasonUserInfoAndTheStackWhereItWasRaised) {
         raiseException();
         FAIL() << "not raised";
     } catch (const pf::Exception& e) {
-        EXPECT_EQ(e.name(), "NSInternalInconsistencyException");
-        EXPECT_EQ(std::vector<std::string>({e.reason(), e.what(), e.description()}),
-                  std::vector<std::string>(3, "broken"));
+        EXPECT_EQ(e.name() + "|" + e.reason() + "|" + e.what() + "|" + e.description(),
+                  "NSInternalInconsistencyException|broken|broken|broken");
         EXPECT_EQ(pf::Value(e.userInfo()), pf::Value(Dictionary{{"k", 1}}));
         // Innermost first, and raise itself is not among them: the first
         // return address lies inside the function that raised.
@@ -91,16 +74,6 @@ TEST(Exception, CarriesNameReasonUserInfoAndTheStackWhereItWasRaised) {
         EXPECT_GT(stack[0], raiser);
         EXPECT_LT(stack[0], raiser + 4096);
     }
-}
-
-TEST(Date, ReferenceDateAndOrdering) {
-    const pf::Date reference = pf::Date::fromReferenceDate(0);
-    EXPECT_EQ(reference.description(), "2001-01-01 00:00:00 +0000");
-    EXPECT_DOUBLE_EQ(pf::Date{1000.0}.timeIntervalSinceReferenceDate(), 1000.0 - 978307200.0);
-    EXPECT_LT(reference, reference.addingSeconds(0.001));
-    EXPECT_LT(std::abs(pf::Date::now().timeIntervalSinceNow()), 60.0);
-    // Dates no calendar can print are clamped rather than handed to the C library undefined.
-    for (double s : {1e300, -1e300, std::nan(""), HUGE_VAL}) EXPECT_FALSE(pf::Date{s}.description().empty()) << s;
 }
 
 } // namespace

@@ -4,17 +4,13 @@
 
 namespace {
 
+using namespace std::string_view_literals;
+
 TEST(JsonString, EscapesWhatJsonForbidsAndKeepsTheRest) {
-    struct Case {
-        std::string_view in;
-        const char* out;
-    };
-    using namespace std::string_view_literals;
-    for (const Case& c : {Case{"plain", "\"plain\""}, Case{"a\"b\\c", "\"a\\\"b\\\\c\""},
-                          Case{"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\""}, Case{"\x01\x1f"sv, "\"\\u0001\\u001f\""},
-                          Case{"\0x"sv, "\"\\u0000x\""}, Case{"caf\xc3\xa9 \x7f", "\"caf\xc3\xa9 \x7f\""}}) {
-        EXPECT_EQ(pf::jsonString(c.in), c.out) << c.out;
-    }
+    const std::pair<std::string_view, const char*> cases[] = {
+        {"plain", "\"plain\""}, {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"\n\r\t\b\f", "\"\\n\\r\\t\\b\\f\""},
+        {"\x01\x1f"sv, "\"\\u0001\\u001f\""}, {"\0x"sv, "\"\\u0000x\""}, {"caf\xc3\xa9 \x7f", "\"caf\xc3\xa9 \x7f\""}};
+    for (const auto& [in, out] : cases) EXPECT_EQ(pf::jsonString(in), out) << out;
 }
 
 } // namespace
