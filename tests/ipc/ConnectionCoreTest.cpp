@@ -201,18 +201,4 @@ TEST(ConnectionCore, DeathIsAnnouncedOnTheMainThreadAndForgotten) {
     EXPECT_EQ(theirs->connection(), other);
 }
 
-TEST(ConnectionCore, ObserverExceptionsStayInside) {
-    vt::LogCapture log;
-    auto& center = pf::NotificationCenter::defaultCenter();
-    auto observer = center.addObserver("test.raise", nullptr, [](const pf::Notification&) {
-        pf::raise(pf::NSGenericException, "observer failed");
-    });
-    auto connection = std::make_shared<LoopbackConnection>();
-    connection->postServiceNotification("test.raise", {});
-    EXPECT_TRUE(log.contains("observer failed"));
-    connection->postNotification("test.raise", {});
-    EXPECT_TRUE(vt::runMainLoopUntil([&] { return log.lines().size() >= 2; }));
-    center.removeObserver(observer);
-}
-
 } // namespace

@@ -16,53 +16,44 @@ namespace {
 
 using pf::dispatch::Queue;
 
+// A handler runs its block on its queue with the decoded message and the
+// connection (no packet: a nil message); a block that raises is logged, and
+// the next one runs. Without a queue, the default global queue.
 TEST(Handler, RunsOnItsQueueWithTheMessage) {
+    vt::LogCapture log;
     auto serial = Queue::serial("test.handler");
-    const std::pair<const char*, std::shared_ptr<Queue>> cases[] = {
-        {"no queue: the default global queue", nullptr},
-        {"a serial queue", serial},
-    };
     auto connection = std::make_shared<vt::LoopbackConnection>();
     const auto packet = VDIPCMessage::messageWithType("t")->packetData();
-    for (const auto& [name, given] : cases) {
-        SCOPED_TRACE(name);
-        const auto expected = given ? given : Queue::global(pf::dispatch::Priority::Default);
-        std::shared_ptr<Queue> ranOn;
-        std::shared_ptr<VDIPCMessage> received;
-        vt::Event done;
-        auto handler = VDIPCHandler::initWithDelegate(given, [&](std::shared_ptr<VDIPCMessage> m) {
-            ranOn = Queue::current();
-            received = std::move(m);
-            done.signal();
-        });
-        handler->invokeWithConnection(connection, packet, nullptr, nullptr);
-        ASSERT_TRUE(done.wait());
-        EXPECT_EQ(ranOn, expected);
-        ASSERT_TRUE(received);
-        EXPECT_EQ(received->type(), std::optional<std::string>("t"));
-        EXPECT_EQ(received->connection(), connection);
-    }
-}
-
-TEST(Handler, NilPacketAndRaisingBlocks) {
-    vt::LogCapture log;
     std::atomic<int> calls{0};
-    vt::Event second;
-    std::shared_ptr<VDIPCMessage> firstMessage = VDIPCMessage::init();
-    auto handler = VDIPCHandler::initWithDelegate(Queue::serial("test.handler.raise"), [&](auto m) {
+    std::shared_ptr<Queue> ranOn;
+    std::shared_ptr<VDIPCMessage> first = VDIPCMessage::init(), second;
+    vt::Event done;
+    auto handler = VDIPCHandler::initWithDelegate(serial, [&](std::shared_ptr<VDIPCMessage> m) {
         if (++calls == 1) {
-            firstMessage = m;
+            first = m;
             pf::raise(pf::NSInvalidArgumentException, "handler raised");
         }
-        second.signal();
+        ranOn = Queue::current();
+        second = std::move(m);
+        done.signal();
     });
-    handler->invokeWithConnection(nullptr, std::nullopt, nullptr, nullptr);
-    handler->invokeWithConnection(nullptr, std::nullopt, nullptr, nullptr);
-    ASSERT_TRUE(second.wait());
-    EXPECT_EQ(calls, 2);
-    EXPECT_FALSE(firstMessage) << "no packet: a nil message";
+    handler->invokeWithConnection(connection, std::nullopt, nullptr, nullptr);
+    handler->invokeWithConnection(connection, packet, nullptr, nullptr);
+    ASSERT_TRUE(done.wait());
+    EXPECT_FALSE(first) << "no packet: a nil message";
     EXPECT_TRUE(log.contains("Exception @"));
     EXPECT_TRUE(log.contains("handler raised"));
+    EXPECT_EQ(ranOn, serial);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->type(), std::optional<std::string>("t"));
+    EXPECT_EQ(second->connection(), connection);
+
+    vt::Event onDefaultQueue;
+    auto byDefault = VDIPCHandler::initWithDelegate(nullptr, [&](std::shared_ptr<VDIPCMessage>) {
+        if (Queue::current() == Queue::global(pf::dispatch::Priority::Default)) onDefaultQueue.signal();
+    });
+    byDefault->invokeWithConnection(connection, packet, nullptr, nullptr);
+    EXPECT_TRUE(onDefaultQueue.wait());
 }
 
 TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {

@@ -75,7 +75,7 @@ protected:
     vt::ScopedEnvironment userServices_{"VICAR_USER_SERVICE_DIR", dir_.path()};
 };
 
-TEST_F(XPCTransport, RequestReplyAndOneWay) {
+TEST_F(XPCTransport, RequestsOneWaysAndFailures) {
     auto service = startService();
     auto connection = connect();
     ASSERT_TRUE(connection);
@@ -99,18 +99,11 @@ TEST_F(XPCTransport, RequestReplyAndOneWay) {
             *good += answer && answer->objectForKey("n").integer() == n;
         });
     EXPECT_TRUE(vt::waitForCount(*good, kRequests, std::chrono::seconds(20)));
-}
 
-TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
-    auto service = startService();
-    auto connection = connect();
-    ASSERT_TRUE(call(connection, request("echo")));
-
-    // The service dies with a request pending.
+    // The service dies with a request pending: the reply block gets nil.
     bool called = false;
-    auto reply = call(connection, request("die"), &called);
+    EXPECT_FALSE(call(connection, request("die"), &called));
     EXPECT_TRUE(called);
-    EXPECT_FALSE(reply);
     service->wait();
 
     // A new service under the same name: the client reconnects on its next send.
@@ -126,13 +119,14 @@ TEST_F(XPCTransport, FailuresReachTheReplyBlockAsNil) {
     EXPECT_FALSE(never->load());
 }
 
-// Raw bytes on the service socket: each bad peer is dropped, the service
-// goes on serving the others.
-TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
+// Raw peers on the service socket: a peer that sends bad bytes, or whose
+// bytes another process wrote (a forked child that shares the socket, for a
+// whole frame or the rest of one its parent began), is dropped unanswered;
+// the service goes on serving the others.
+TEST_F(XPCTransport, RawPeersWithBadOrBorrowedBytesAreDropped) {
     auto service = startService();
     auto connection = connect();
     ASSERT_TRUE(call(connection, request("echo")));
-
     auto header = [](std::uint32_t length, std::uint32_t flags) {
         std::string bytes(24, '\0');
         std::memcpy(bytes.data(), &length, 4);
@@ -140,47 +134,35 @@ TEST_F(XPCTransport, MalformedFramesEndOnlyTheirPeer) {
         bytes[8] = 1;
         return bytes;
     };
-    const std::pair<const char*, std::string> cases[] = {
-        {"oversized length", header(static_cast<std::uint32_t>(pf::xpc::kMaxFrameBytes) + 1, 0)},
-        {"unknown flags", header(4, 0x80) + std::string(4, '\0')},
-        {"payload with a bad entry", header(8, 0) + std::string("\x01\x00\x00\x00\x00\x00\x07\x00", 8)},
-        {"garbage", std::string(64, '\xff')},
+    const auto frameBytes = requestFrame(request("echo", 5));
+    const std::string frame(frameBytes.begin(), frameBytes.end());
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::size_t fromChild; // the bytes at the end that a forked child writes
+        bool answered;
+    } cases[] = {
+        {"a request from the process that connected", frame, 0, true},
+        {"oversized length", header(static_cast<std::uint32_t>(pf::xpc::kMaxFrameBytes) + 1, 0), 0, false},
+        {"unknown flags", header(4, 0x80) + std::string(4, '\0'), 0, false},
+        {"payload with a bad entry", header(8, 0) + std::string("\x01\x00\x00\x00\x00\x00\x07\x00", 8), 0, false},
+        {"garbage", std::string(64, '\xff'), 0, false},
+        {"a request from a forked child", frame, frame.size(), false},
+        {"a request's payload from a forked child", frame, frame.size() - pf::xpc::wire::kHeaderBytes, false},
     };
-    for (const auto& [name, bytes] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         const int fd = connectRaw(socketPath());
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        EXPECT_EQ(firstRead(fd), 0) << "the service should close a peer that sent bad bytes";
-        ::close(fd);
-        EXPECT_EQ(ask(connection, "echo", 2), 2);
-    }
-}
-
-// Bytes count only when the process that connected wrote them: a forked
-// child that shares the socket gets the peer dropped, whether it writes a
-// whole frame or the rest of one its parent began.
-TEST_F(XPCTransport, OnlyTheProcessThatConnectedMaySend) {
-    auto service = startService();
-    const auto frame = requestFrame(request("echo", 5));
-    const std::pair<const char*, std::size_t> cases[] = {
-        // the bytes at the end of the frame that a forked child writes
-        {"all from the process that connected", 0},
-        {"all from a forked child", frame.size()},
-        {"the payload from a forked child", frame.size() - pf::xpc::wire::kHeaderBytes},
-    };
-    for (const auto& [name, childBytes] : cases) {
-        SCOPED_TRACE(name);
-        const int fd = connectRaw(socketPath());
-        ASSERT_GE(fd, 0);
-        const std::size_t parentBytes = frame.size() - childBytes;
-        ASSERT_EQ(::write(fd, frame.data(), parentBytes), static_cast<ssize_t>(parentBytes));
-        if (childBytes) {
-            auto writeTheRest = [&] { return ::write(fd, frame.data() + parentBytes, childBytes) > 0 ? 0 : 1; };
+        const std::size_t own = c.bytes.size() - c.fromChild;
+        ASSERT_EQ(::write(fd, c.bytes.data(), own), static_cast<ssize_t>(own));
+        if (c.fromChild) {
+            auto writeTheRest = [&] { return ::write(fd, c.bytes.data() + own, c.fromChild) > 0 ? 0 : 1; };
             ASSERT_EQ(vt::runInChild(writeTheRest), 0);
         }
-        EXPECT_EQ(firstRead(fd), childBytes ? 0 : 1) << "answered only when the connecting process sent it";
+        EXPECT_EQ(firstRead(fd), c.answered ? 1 : 0);
         ::close(fd);
+        EXPECT_EQ(ask(connection, "echo", 2), 2);
     }
 }
 
