@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <regex>
 #include <stdexcept>
-#include <thread>
 
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
