@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -18,7 +19,7 @@
 namespace vt {
 
 // This test program, which is also the jobs' daemon (see TestDaemon.cpp).
-std::string self();
+inline std::string self() { return std::filesystem::read_symlink("/proc/self/exe").string(); }
 // The value of `key=` in the test daemon's hello line, or "".
 std::string helloField(const std::string& line, const std::string& key);
 
@@ -45,7 +46,6 @@ protected:
     TempDir jobs_{"vicar-launcher-jobs"}, services_{"vicar-launcher-services"}, scratch_{"vicar-scratch"};
 
 private:
-    TempDir logDir_{"vicar-launcher-log"};
     pid_t pid_ = -1;
     pf::UniqueFd pidFd_, readyFd_, logChanges_; // logChanges_: inotify on the log file
     std::optional<int> status_;

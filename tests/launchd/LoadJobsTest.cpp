@@ -98,17 +98,14 @@ TEST(LoadJobs, ValidatesTheTypeOfEveryKey) {
     EXPECT_EQ(problems.size(), cases.size() - jobs.size() + 1) << ::testing::PrintToString(problems);
 }
 
-TEST(LoadJobs, AnUnusableFolderIsOneProblem) {
+TEST(LoadJobs, AFolderOthersMayWriteIsOneProblem) {
     vt::TempDir dir("vicar-jobs");
     writeJob(dir, "a.job", job("a.job"));
     ::chmod(dir.path().c_str(), 0777);
-    for (const auto& [folder, fragment] : {std::pair{std::string("/nonexistent/vicar/jobs"), "/nonexistent/vicar/jobs"},
-                                           std::pair{dir.path(), "writable"}}) {
-        std::vector<std::string> problems;
-        EXPECT_TRUE(pf::launchd::loadJobs(folder, &problems).empty()) << folder;
-        ASSERT_EQ(problems.size(), 1u) << folder;
-        EXPECT_NE(problems[0].find(fragment), std::string::npos) << problems[0];
-    }
+    std::vector<std::string> problems;
+    EXPECT_TRUE(pf::launchd::loadJobs(dir.path(), &problems).empty());
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("writable"), std::string::npos) << problems[0];
 }
 
 } // namespace

@@ -4,12 +4,11 @@
 // hello: takes its socket by socket activation, accepts one client, writes
 //   "hello pid=P uid=U gid=G fds=N names=A:B greeting=... inherited=...
 //   extra=FD|none\n" and exits once the client has closed.
-// crash: aborts before accepting.
 // crash-once: aborts when MARKER does not exist yet (creating it), else hello.
+// Any other mode exits with status 2.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -63,19 +62,15 @@ int hello(const std::string& service) {
     return 0;
 }
 
-int runTestDaemon(int argc, char** argv) {
-    if (argc < 5) return 2;
-    const std::string mode = argv[2], service = argv[3];
-    if (mode == "crash") crash();
-    // crash-once: the marker tells a retry from the first run.
-    if (mode == "crash-once" && ::open(argv[4], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0) crash();
-    return mode == "hello" || mode == "crash-once" ? hello(service) : 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc >= 2 && std::strcmp(argv[1], "--as-test-daemon") == 0) return runTestDaemon(argc, argv);
+    if (argc >= 5 && std::strcmp(argv[1], "--as-test-daemon") == 0) {
+        const std::string mode = argv[2], service = argv[3];
+        // crash-once: the marker tells a retry from the first run.
+        if (mode == "crash-once" && ::open(argv[4], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600) >= 0) crash();
+        return mode == "hello" || mode == "crash-once" ? hello(service) : 2;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
