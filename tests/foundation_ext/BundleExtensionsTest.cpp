@@ -19,13 +19,11 @@ TEST(BundleExtensions, PacksVersionTexts) {
         std::uint32_t packed32;
     } cases[] = {
         {"1.0.8", 0x010008FF, 0x010008FF},
-        {"2.1", 0x020100FF, 0x020100FF},
         {"2.1.3.7", 0x020103FF, 0x02010307},
         {"1.0b3", 0x010003FF, 0x010003FF},
         {"1048575.300", 0xFFFFF2C00FF, 0xFF2C00FF}, // c0 keeps 20 bits, c1 8
         {"v10.4", 0x0A0400FF, 0x0A0400FF},
         {"0", 0, 0},
-        {"", 0, 0},
         {std::nullopt, 0, 0},
     };
     for (const auto& c : cases) {
@@ -70,7 +68,6 @@ TEST(BundleExtensions, ReadsNamesVersionsAndPlaces) {
     for (const auto& [lang, key, value, table, text] :
          std::initializer_list<std::tuple<const char*, const char*, const char*, const char*, const char*>>{
              {"de_DE.UTF-8", "1 day", "", "", "1 Tag"},
-             {"C", "1 day", "", "", "one day"},
              {"fr_FR", "1 day", "", "Localizable", "one day"},
              {"C", "2 days", "fallback", "", "fallback"},
              {"C", "2 days", "", "", "2 days"},
@@ -90,7 +87,6 @@ TEST(BundleExtensions, ParsesTextStringTables) {
         {"\xEF\xBB\xBFkey;", D{{"key", "key"}}},
         {"\"\\U00e9\\101\" = \"\";", D{{"\xc3\xa9" "A", ""}}},
         {std::string("\xFF\xFE\"\0a\0\"\0=\0\"\0b\0\"\0;\0", 18), D{{"a", "b"}}},
-        {"", D{}},
         {"\"a\" = \"b\"", std::nullopt},
         {"\"a\" = \"b;", std::nullopt},
         {"\"a\" = ;", std::nullopt},

@@ -26,7 +26,6 @@ TEST(RunLoopExtensions, ReturnsAfterOneHandledSourceOrAtOnceForNoTime) {
         waitForEventWithTimeout(loop, 1e300); // clamped, and left at once for the ready source
         EXPECT_EQ(fired, 2);
         for (double seconds : {0.0, -1.0, double(NAN)}) waitForEventWithTimeout(loop, seconds);
-        EXPECT_EQ(fired, 2);
         source->invalidate();
         ::close(fds[0]);
         ::close(fds[1]);
