@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -48,10 +47,9 @@ TEST(FileManagerExtensions, ComparesTreesEntryByEntry) {
     };
     vt::TempDir dir;
     makeTree(dir / "base", base);
-    int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string other = dir / std::to_string(n++);
+        const std::string other = dir / c.name;
         makeTree(other, c.other);
         EXPECT_EQ(isDirectory(dir / "base", other), c.equal);
         EXPECT_EQ(isDirectory(other, dir / "base"), c.equal);
@@ -105,7 +103,7 @@ TEST(FileManagerExtensions, CustomVolumeIconAndRecoveryMarker) {
     EXPECT_EQ(vt::readFile(dir / ".VolumeIcon.icns"), "icns-bytes");
     EXPECT_TRUE(itemHasCustomIcon(volume));
     ASSERT_TRUE(setCustomIconWithICNSResource(std::nullopt, volume));
-    EXPECT_NE(::access((dir / ".VolumeIcon.icns").c_str(), F_OK), 0);
+    EXPECT_FALSE(fs::exists(dir / ".VolumeIcon.icns"));
     EXPECT_FALSE(itemHasCustomIcon(volume));
 
     vt::writeFile(dir / ".com.vandrelsys.recoverydisk", "");

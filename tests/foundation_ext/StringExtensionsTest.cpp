@@ -74,6 +74,7 @@ TEST(TimeIntervalString, ClockAndPhraseForms) {
         {59.4, 0, "0:59"},
         {59.6, 0, "1:00"},
         {3599.6, 0, "1:00:00"},
+        {0.5, 0, "0:01"}, // halves away from zero
         {29, 1, "A few seconds"},
         {30, 1, "About a minute"},
         {95, 1, "About 2 minutes"},
@@ -82,6 +83,7 @@ TEST(TimeIntervalString, ClockAndPhraseForms) {
         {3600, 1, "1 hour"},
         {3690, 1, "1 hour, 2 minutes"},
         {2 * hour + 29, 1, "2 hours"},
+        {2 * hour + 5 * minute, 1, "2 hours, 5 minutes"},
         {day, 1, "1 day"},
         {3 * day + 5 * hour, 1, "3 days, 5 hours"},
         {day + 23 * hour + 40 * minute, 1, "1 day, 24 hours"},
