@@ -1,21 +1,18 @@
 // Installing and uninstalling real signed bundles under a private install root.
-#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <future>
 #include <set>
-#include <sstream>
-#include <thread>
 
 #include "installer/VDInstallBOM.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Format.h"
 #include "platform/system/UniqueFd.h"
 #include "tests/installer/InstallerFixture.h"
 
@@ -31,10 +28,10 @@ gid_t groupNamed(const char* name) {
     return g ? g->gr_gid : static_cast<gid_t>(99);
 }
 
-std::string userInfo(const pf::Error& error, const std::string& key) {
-    if (key == pf::NSURLErrorFailingURLStringErrorKey) return failingURL(error);
-    auto it = error.userInfo().find(key);
-    return it == error.userInfo().end() ? "" : it->second.string();
+// The path a file error names.
+std::string filePath(const pf::Error& error) {
+    auto it = error.userInfo().find(pf::NSFilePathErrorKey);
+    return it == error.userInfo().end() ? "none" : it->second.string();
 }
 
 class Install : public InstallerTest {};
@@ -43,6 +40,7 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     vt::writeFile(inRoot("/srv/file"), "kept", 0600);
     vt::writeFile(inRoot("/old/file"), "old");
     vt::writeFile(inRoot("/keep/file"), "keep");
+    const std::string other = makeBundle("Other.app", {{"Contents/Resources/lib", "lib"}}, pf::Value());
     const std::string bundle = makeBundle(
         "App.app",
         {{"Contents/Resources/tool", "#!/bin/sh\n", 0755},
@@ -58,7 +56,10 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
              // default owner: the BOM's applies to copies only.
              vt::bomEntry("", "/srv/file", "755", "nobody"), vt::bomEntry("", "/srv/new/deep", "700", "nobody"),
              // Through the bundle's own folder link, as signed bundles are laid out.
-             vt::bomEntry("Contents/Versions/Current/lib", "/opt/App/lib", "644")},
+             vt::bomEntry("Contents/Versions/Current/lib", "/opt/App/lib", "644"),
+             // Checked sources of another signed bundle: an item of it, and the bundle as a whole.
+             vt::bomEntry(other + "/Contents/Resources/lib", "/opt/App/other-lib", "644"),
+             vt::bomEntry(other, "/opt/App/Other.app", "755")},
             // The forced clean before the install spares what ignores it; the uninstall does not.
             {vt::bomRemoval("/old"), vt::bomRemoval("/keep", true), vt::bomRemoval("/opt/App", true)},
             {{"DefaultLocation", "/opt/App/doc"}, {"ForceClean", true}}),
@@ -70,8 +71,13 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     ASSERT_TRUE(installer);
     // A target that exists is replaced as a whole, stray content included.
     vt::writeFile(inRoot("/opt/App/Data/stray"), "old");
-
-    ASSERT_EQ(installer->install(), std::nullopt);
+    // The install, and the uninstall below, complete once each on the main thread.
+    std::vector<std::string> completions;
+    auto done = [&](std::optional<pf::Error> error) {
+        completions.push_back((error ? error->description() : "ok") + (pf::dispatch::isMainThread() ? "" : " elsewhere"));
+    };
+    installer->install(done);
+    ASSERT_TRUE(vt::runMainLoopUntil([&] { return completions.size() == 1; }));
 
     const gid_t nogroup = groupNamed("nogroup");
     const struct {
@@ -87,6 +93,8 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
         {"/opt/App/Data/sub/b.txt", "b", {kNobody, nogroup, 0600}},
         {"/opt/App/doc/readme.txt", "read me", {0, 0, 0640}},
         {"/opt/App/lib", "lib", {0, 0, 0644}},
+        {"/opt/App/other-lib", "lib", {0, 0, 0644}},
+        {"/opt/App/Other.app/Contents/Resources/lib", "lib", {0, 0, 0644}},
         {"/srv/file", "kept", {0, 0, 0600}},
         {"/srv/new/deep", nullptr, {0, 0, ownerOf(inRoot("/srv/new/deep")).value_or(Owner{}).mode}},
     };
@@ -103,54 +111,33 @@ TEST_F(Install, EveryItemGetsItsContentOwnerGroupAndMode) {
     EXPECT_EQ(vt::readFile(inRoot("/keep/file")), "keep");
     EXPECT_EQ(stagedLeftovers(root()), std::vector<std::string>{});
 
-    // Installing again over the result, and uninstalling, complete once each
-    // on the main thread.
-    int calls = 0;
-    std::optional<pf::Error> result = pf::Error("unset", 0);
-    auto done = [&](std::optional<pf::Error> error) {
-        result = error;
-        calls += pf::dispatch::isMainThread() ? 1 : 100;
-    };
-    installer->install(done);
-    ASSERT_TRUE(vt::runMainLoopUntil([&] { return calls > 0; }));
-    EXPECT_EQ(result, std::nullopt);
-    EXPECT_EQ(ownerOf(inRoot("/opt/App/bin/tool"))->mode, 04750u);
     installer->uninstall(done);
-    ASSERT_TRUE(vt::runMainLoopUntil([&] { return calls > 1; }));
-    EXPECT_EQ(result, std::nullopt);
-    EXPECT_EQ(calls, 2);
+    ASSERT_TRUE(vt::runMainLoopUntil([&] { return completions.size() == 2; }));
+    EXPECT_EQ(completions, (std::vector<std::string>{"ok", "ok"}));
     EXPECT_FALSE(fs::exists(inRoot("/opt/App")));
     EXPECT_FALSE(fs::exists(inRoot("/keep")));
-    // Without a completion the install happens all the same, up to its last entry.
-    fs::remove_all(inRoot("/srv"));
-    installer->install(nullptr);
-    EXPECT_TRUE(vt::runMainLoopUntil([&] { return fs::exists(inRoot("/srv/new/deep")); }));
 }
 
 // The failing resource stops the install: the one before stays installed,
 // the one after is not touched, and the error names what failed.
 TEST_F(Install, AFailureHalfWayStopsThere) {
     const std::string outside = scratch("outside.txt");
+    // A file error names the path, a POSIX error starts with the failing URL.
     const struct {
         const char* name;
-        pf::Value failing;
-        const char* domain;
+        std::string from, to;
         int code;
-        std::string key, value; // a user info entry the error starts with
+        std::string named;
     } cases[] = {
-        {"parent missing", vt::bomEntry("Contents/Resources/f", "/missing/f", "644"), pf::NSCocoaErrorDomain,
-         pf::NSFileNoSuchFileError, pf::NSFilePathErrorKey, inRoot("/missing/f")},
-        {"no target", vt::bomEntry("Contents/Resources/f", "", "644"), pf::NSPOSIXErrorDomain, EDESTADDRREQ,
-         pf::NSURLErrorFailingURLStringErrorKey, "file://"},
-        {"source gone at parse time", vt::bomEntry(outside, "/o", "644", "", "", false), pf::NSPOSIXErrorDomain, EPERM,
-         pf::NSURLErrorFailingURLStringErrorKey, "file://" + outside},
+        {"parent missing", "Contents/Resources/f", "/missing/f", pf::NSFileNoSuchFileError, inRoot("/missing/f")},
+        {"no target", "Contents/Resources/f", "", EDESTADDRREQ, "file://"},
+        {"source gone at parse time", outside, "/o", EPERM, "file://" + outside},
         // Folder links are followed inside the bundle only, and only as signed.
-        {"link-out-of-bundle", vt::bomEntry("Contents/Up/escaped", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
-         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("link-out-of-bundle.app/Contents/Up/")},
-        {"absolute-link", vt::bomEntry("Contents/Abs/escaped", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
-         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("absolute-link.app/Contents/Abs/")},
-        {"final-link", vt::bomEntry("Contents/Resources/flink", "/o", "644", "", "", false), pf::NSPOSIXErrorDomain,
-         EPERM, pf::NSURLErrorFailingURLStringErrorKey, "file://" + scratch("final-link.app/Contents/Resources/flink")},
+        {"link-out-of-bundle", "Contents/Up/escaped", "/o", EPERM,
+         "file://" + scratch("link-out-of-bundle.app/Contents/Up/")},
+        {"absolute-link", "Contents/Abs/escaped", "/o", EPERM, "file://" + scratch("absolute-link.app/Contents/Abs/")},
+        {"final-link", "Contents/Resources/flink", "/o", EPERM,
+         "file://" + scratch("final-link.app/Contents/Resources/flink")},
     };
     vt::writeFile(scratch("escaped"), "not signed");
     for (const auto& c : cases) {
@@ -158,15 +145,18 @@ TEST_F(Install, AFailureHalfWayStopsThere) {
         clearRoot();
         const std::string bundle =
             makeBundle(std::string(c.name) + ".app", {{"Contents/Resources/f", "f"}},
-                       bom({vt::bomEntry("Contents/Resources/f", "/first", "644"), c.failing,
+                       bom({vt::bomEntry("Contents/Resources/f", "/first", "644"),
+                            vt::bomEntry(c.from, c.to, "644", "", "", false),
                             vt::bomEntry("Contents/Resources/f", "/last", "644")},
                            {}),
                        {{"Contents/Up", "../.."}, {"Contents/Abs", scratch("")}, {"Contents/Resources/flink", "f"}});
         auto error = installerFor(bundle)->install();
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), c.domain);
+        const bool fileError = c.code == pf::NSFileNoSuchFileError;
+        EXPECT_EQ(error->domain(), fileError ? pf::NSCocoaErrorDomain : pf::NSPOSIXErrorDomain);
         EXPECT_EQ(error->code(), c.code);
-        EXPECT_EQ(userInfo(*error, c.key).rfind(c.value, 0), 0u) << userInfo(*error, c.key);
+        const std::string named = fileError ? filePath(*error) : failingURL(*error);
+        EXPECT_EQ(named.rfind(c.named, 0), 0u) << named;
         EXPECT_EQ(vt::readFile(inRoot("/first")), "f");
         EXPECT_FALSE(fs::exists(inRoot("/last")));
         // Nothing was made for a resource without a target, the root included.
@@ -206,7 +196,7 @@ TEST_F(Install, RemovalPassNeverFollowsLinksAndStopsAtARealFailure) {
     EXPECT_EQ(vt::readFile(scratch("target-of-link")), "stays");
     ASSERT_TRUE(plain);
     EXPECT_EQ(plain->code(), pf::NSFileWriteVolumeReadOnlyError);
-    EXPECT_EQ(userInfo(*plain, pf::NSFilePathErrorKey), inRoot("/ro/locked"));
+    EXPECT_EQ(filePath(*plain), inRoot("/ro/locked"));
     EXPECT_TRUE(fs::exists(inRoot("/after")));
 }
 
@@ -222,18 +212,15 @@ TEST_F(Install, ConcurrentInstallsOfOneBundleAllSucceed) {
     const std::string other = makeBundle("Other.app", {{"Contents/Resources/b", std::string(1u << 20, 'b')}},
                                          bom({vt::bomEntry("Contents/Resources/b", "/opt/Same/b", "644")}, {}));
     fs::create_directories(inRoot("/opt/Same"));
-    constexpr int kInstalls = 8;
-    std::vector<std::optional<pf::Error>> results(kInstalls, pf::Error("unset", 0));
-    vt::Event start;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kInstalls; ++i)
-        threads.emplace_back([&, i, installer = installerFor(i % 4 == 3 ? other : same)] {
+    vt::Event start; // all eight at one signal
+    std::vector<std::future<std::optional<pf::Error>>> installs;
+    for (int i = 0; i < 8; ++i)
+        installs.push_back(std::async(std::launch::async, [&start, installer = installerFor(i % 4 == 3 ? other : same)] {
             start.wait();
-            results[i] = installer->install();
-        });
+            return installer->install();
+        }));
     start.signal();
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(results, std::vector<std::optional<pf::Error>>(kInstalls));
+    for (auto& install : installs) EXPECT_EQ(install.get(), std::nullopt);
     EXPECT_EQ(vt::readFile(inRoot("/opt/Same/tool")), std::string(1u << 20, 't'));
     EXPECT_EQ(vt::readFile(inRoot("/opt/Same/b")), std::string(1u << 20, 'b'));
     EXPECT_EQ(ownerOf(inRoot("/opt/Same/tool")), (Owner{0, 0, 0750}));
@@ -249,7 +236,6 @@ TEST_F(Install, StagedFilesHaveNoPermissionsUntilTheirOwnerIsSet) {
         makeBundle("Setuid.app", {{"Contents/Resources/tool", std::string(3u << 20, 's'), 04755}},
                    bom({vt::bomEntry("Contents/Resources/tool", "/bin/tool", "4755", "nobody", "nogroup")}, {}));
     fs::create_directories(inRoot("/bin"));
-    const pf::UniqueFd folder(::open(inRoot("/bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const pf::UniqueFd watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     const uint32_t changes = IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_MOVED_TO;
     ASSERT_GE(::inotify_add_watch(watch.get(), inRoot("/bin").c_str(), changes), 0);
@@ -267,12 +253,11 @@ TEST_F(Install, StagedFilesHaveNoPermissionsUntilTheirOwnerIsSet) {
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof *event + event->len);
-            struct stat st {};
-            if (event->len == 0 || ::fstatat(folder.get(), event->name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            const auto owner = event->len ? ownerOf(inRoot("/bin/") + event->name) : std::nullopt;
+            if (!owner) continue;
             ++events;
-            if (st.st_uid == 0 && (st.st_mode & 07777) != 0)
-                exposed.insert(std::string(event->name).substr(0, 7) + " mode " +
-                               (std::ostringstream() << std::oct << (st.st_mode & 07777)).str());
+            if (owner->uid == 0 && owner->mode != 0)
+                exposed.insert(std::string(event->name).substr(0, 7) + pf::format(" mode %o", owner->mode));
         }
     }
     EXPECT_EQ(installing.get(), std::nullopt);

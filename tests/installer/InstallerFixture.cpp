@@ -55,13 +55,13 @@ void InstallerTest::clearRoot() {
 }
 
 std::string InstallerTest::makeBundle(const std::string& name, const std::vector<BundleFile>& files,
-                                      const pf::Value& bomValue, const std::vector<BundleLink>& links) {
+                                      const pf::Value& bomValue, const std::map<std::string, std::string>& links) {
     const std::string bundle = scratch(name);
     vt::writeFile(bundle + "/Contents/Info.plist", "<plist><dict/></plist>\n");
     for (const auto& file : files) vt::writeFile(bundle + "/" + file.path, file.content, file.mode);
-    for (const auto& link : links) {
-        fs::create_directories(fs::path(bundle + "/" + link.path).parent_path());
-        EXPECT_EQ(::symlink(link.target.c_str(), (bundle + "/" + link.path).c_str()), 0) << link.path;
+    for (const auto& [path, target] : links) {
+        fs::create_directories(fs::path(bundle + "/" + path).parent_path());
+        EXPECT_EQ(::symlink(target.c_str(), (bundle + "/" + path).c_str()), 0) << path;
     }
     if (!bomValue.isNull()) vt::writeFile(bundle + "/Contents/Resources/BOM.plist", *pf::xmlPropertyList(bomValue));
     sign(bundle);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,10 +26,6 @@ struct BundleFile {
     std::string path; // relative to the bundle's root
     std::string content;
     unsigned mode = 0644;
-};
-struct BundleLink {
-    std::string path;
-    std::string target;
 };
 
 struct Owner {
@@ -51,9 +48,9 @@ protected:
     void TearDown() override;
 
     // Writes the bundle, its BOM (Contents/Resources/BOM.plist, left out for
-    // a null value) and signs it.
+    // a null value) and its symlinks (path: target), and signs it.
     std::string makeBundle(const std::string& name, const std::vector<BundleFile>& files, const pf::Value& bomValue,
-                           const std::vector<BundleLink>& links = {});
+                           const std::map<std::string, std::string>& links = {});
     void sign(const std::string& bundle);
     std::shared_ptr<VDTrustedInstaller> installerFor(const std::string& bundle, bool underRoot = true);
     // Empties the install root between the cases of one test.
