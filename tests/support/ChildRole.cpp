@@ -2,16 +2,17 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <stdexcept>
-#include <thread>
+
+#include "tests/support/TestSupport.h"
 
 extern char** environ;
 
@@ -19,7 +20,12 @@ namespace vt {
 
 namespace {
 
+// The child learns its role and arguments from these variables (also set by
+// tests that start the test program through a launcher of their own).
+constexpr const char* kVariablePrefix = "VICAR_TEST_CHILD_";
 constexpr const char* kRoleVariable = "VICAR_TEST_CHILD_ROLE";
+
+std::string argumentVariable(std::size_t i) { return kVariablePrefix + ("ARG" + std::to_string(i)); }
 
 std::map<std::string, ChildRoleBody>& roles() {
     static std::map<std::string, ChildRoleBody> table;
@@ -34,11 +40,8 @@ public:
         const char* role = std::getenv(kRoleVariable);
         if (!role) return;
         std::vector<std::string> arguments;
-        for (int i = 0;; ++i) {
-            const char* a = std::getenv(("VICAR_TEST_CHILD_ARG" + std::to_string(i)).c_str());
-            if (!a) break;
+        for (std::size_t i = 0; const char* a = std::getenv(argumentVariable(i).c_str()); ++i)
             arguments.emplace_back(a);
-        }
         auto found = roles().find(role);
         std::fflush(nullptr);
         ::_exit(found == roles().end() ? 125 : found->second(arguments));
@@ -55,23 +58,19 @@ bool registerChildRole(const std::string& name, ChildRoleBody body) {
 }
 
 ChildRole::ChildRole(const std::string& name, const std::vector<std::string>& arguments) {
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind(kRoleVariable, 0) == 0 || entry.rfind("VICAR_TEST_CHILD_ARG", 0) == 0) continue;
-        environment.push_back(entry);
-    }
+    std::vector<std::string> environment; // the test's own, without a role of its own
+    for (char** e = environ; *e; ++e)
+        if (!std::string_view(*e).starts_with(kVariablePrefix)) environment.emplace_back(*e);
     environment.push_back(std::string(kRoleVariable) + "=" + name);
     for (std::size_t i = 0; i < arguments.size(); ++i)
-        environment.push_back("VICAR_TEST_CHILD_ARG" + std::to_string(i) + "=" + arguments[i]);
+        environment.push_back(argumentVariable(i) + "=" + arguments[i]);
     std::vector<char*> envp;
     for (auto& e : environment) envp.push_back(e.data());
     envp.push_back(nullptr);
     // Any test name will do: the role ends the child before tests run.
-    std::string self = "/proc/self/exe";
-    std::string filter = "--gtest_filter=*";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    if (::posix_spawn(&pid_, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0)
+    char self[] = "/proc/self/exe", filter[] = "--gtest_filter=*";
+    char* argv[] = {self, filter, nullptr};
+    if (::posix_spawn(&pid_, self, nullptr, nullptr, argv, envp.data()) != 0)
         throw std::runtime_error("cannot start the child role " + name);
 }
 
@@ -89,15 +88,9 @@ int ChildRole::stop(int signal) {
 
 int ChildRole::wait(std::chrono::seconds watchdog) {
     if (pid_ <= 0) return status_;
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
-            pid_ = -1;
-            return status_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return stop(SIGKILL);
+    if (!waitUntil([&] { return ::waitpid(pid_, &status_, WNOHANG) == pid_; }, watchdog)) return stop(SIGKILL);
+    pid_ = -1;
+    return status_;
 }
 
 } // namespace vt

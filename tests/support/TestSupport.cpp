@@ -1,27 +1,29 @@
 #include "tests/support/TestSupport.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
 #include "platform/foundation/Date.h"
 #include "platform/runloop/RunLoop.h"
 #include "platform/system/SystemLog.h"
+#include "platform/xpc/Syscall.h"
 
 namespace vt {
 
-TempDir::TempDir(const std::string& prefix) {
-    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
+TempDir::TempDir(const std::string& prefix)
+    : path_((std::filesystem::temp_directory_path() / (prefix + ".XXXXXX")).string()) {
+    if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -31,52 +33,40 @@ TempDir::~TempDir() {
 
 void writeFile(const std::string& path, const std::string& content, unsigned mode) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content; // closed at the end of the statement
     ::chmod(path.c_str(), mode);
 }
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return buffer.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
-struct LogCapture::State {
-    mutable std::mutex mutex;
-    mutable std::condition_variable cv;
-    std::vector<std::string> lines;
+struct LogCapture::Lines {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> all;
 };
 
-LogCapture::LogCapture() : state_(new State) {
-    pf::setSystemLogSink([s = state_](const std::string& line) {
-        std::lock_guard lock(s->mutex);
-        s->lines.push_back(line);
-        s->cv.notify_all();
+LogCapture::LogCapture() : lines_(std::make_shared<Lines>()) {
+    pf::setSystemLogSink([l = lines_](const std::string& line) {
+        std::lock_guard lock(l->mutex);
+        l->all.push_back(line);
+        l->cv.notify_all();
     });
 }
 
-LogCapture::~LogCapture() {
-    pf::setSystemLogSink({});
-    delete state_;
-}
+LogCapture::~LogCapture() { pf::setSystemLogSink({}); }
 
 std::vector<std::string> LogCapture::lines() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->lines;
+    std::lock_guard lock(lines_->mutex);
+    return lines_->all;
 }
 
-bool LogCapture::contains(const std::string& fragment) const { return waitFor(fragment, std::chrono::milliseconds(0)); }
-
 bool LogCapture::waitFor(const std::string& fragment, std::chrono::milliseconds watchdog) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->cv.wait_for(lock, watchdog, [&] {
-        for (const auto& line : state_->lines)
-            if (line.find(fragment) != std::string::npos) return true;
-        return false;
-    });
+    const auto hasFragment = [&](const std::string& line) { return line.find(fragment) != std::string::npos; };
+    std::unique_lock lock(lines_->mutex);
+    return lines_->cv.wait_for(lock, watchdog, [&] { return std::ranges::any_of(lines_->all, hasFragment); });
 }
 
 int runInChild(const std::function<int()>& body, std::chrono::seconds watchdog) {
@@ -85,18 +75,16 @@ int runInChild(const std::function<int()>& body, std::chrono::seconds watchdog) 
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         ::alarm(static_cast<unsigned>(watchdog.count()));
-        int status = 99;
+        int status = 98; // what a body that throws ends with
         try {
             status = body();
         } catch (...) {
-            status = 98;
         }
         std::fflush(nullptr);
         ::_exit(status);
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    pf::xpc::sys::retry([&] { return ::waitpid(pid, &status, 0); });
     return status;
 }
 
@@ -111,38 +99,31 @@ bool Event::wait(std::chrono::milliseconds watchdog) {
     return cv_.wait_for(lock, watchdog, [&] { return set_; });
 }
 
-bool Event::isSet() const {
-    std::lock_guard lock(mutex_);
-    return set_;
-}
-
-bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds watchdog) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds watchdog) {
     const auto deadline = std::chrono::steady_clock::now() + watchdog;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        pf::RunLoop::current().runUntil(pf::Date::now().addingSeconds(0.05));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds watchdog) {
+    return waitUntil([&] {
+        if (done()) return true;
+        pf::RunLoop::current().runUntil(pf::Date::now().addingSeconds(0.05)); // one slice of the loop per look
+        return false;
+    }, watchdog);
+}
+
+bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog) {
+    return waitUntil([&] { return counter.load() >= value; }, watchdog);
 }
 
 std::string buildDir() {
     if (const char* dir = std::getenv("VICAR_BUILD_DIR")) return dir;
     // tests/test_x lives in <build>/tests/.
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
-}
-
-std::string sourceDir() {
-    if (const char* dir = std::getenv("VICAR_SOURCE_DIR")) return dir;
-    return std::filesystem::path(buildDir()).parent_path().string();
-}
-
-bool waitForCount(const std::atomic<int>& counter, int value, std::chrono::milliseconds watchdog) {
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    while (counter.load() < value) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 } // namespace vt

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,32 +38,36 @@ public:
     LogCapture();
     ~LogCapture();
     std::vector<std::string> lines() const;
-    bool contains(const std::string& fragment) const;
+    bool contains(const std::string& fragment) const { return waitFor(fragment, std::chrono::milliseconds(0)); }
     // Waits (up to the watchdog) until a line containing the fragment arrives.
     bool waitFor(const std::string& fragment, std::chrono::milliseconds watchdog = std::chrono::seconds(10)) const;
 
 private:
-    struct State;
-    State* state_;
+    struct Lines;
+    std::shared_ptr<Lines> lines_; // shared with the sink, which may be writing a line as this goes
 };
 
 // Runs the function in a forked child; returns the raw wait status. The
 // child's exit status is the function's return value; a watchdog kills it.
 int runInChild(const std::function<int()>& body, std::chrono::seconds watchdog = std::chrono::seconds(30));
 
+// Waits (looking every millisecond, with a watchdog) until the predicate holds.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds watchdog = std::chrono::seconds(10));
+
 // Waits (with a watchdog) until the counter reaches the value.
 bool waitForCount(const std::atomic<int>& counter, int value,
                   std::chrono::milliseconds watchdog = std::chrono::seconds(10));
 
-// A one-shot event with a watchdog wait, for callbacks on other threads.
+// A one-shot event with a watchdog wait, for callbacks on other threads. A
+// waiter may destroy it as soon as its wait returns: signal() touches nothing
+// once it lets go of the lock.
 class Event {
 public:
     void signal();
     bool wait(std::chrono::milliseconds watchdog = std::chrono::seconds(10));
-    bool isSet() const;
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable cv_;
     bool set_ = false;
 };
@@ -72,6 +77,5 @@ bool runMainLoopUntil(const std::function<bool()>& done, std::chrono::millisecon
 
 // The build folder (VICAR_BUILD_DIR from ctest, else derived from the test's own path).
 std::string buildDir();
-std::string sourceDir();
 
 } // namespace vt
