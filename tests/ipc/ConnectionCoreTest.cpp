@@ -39,7 +39,7 @@ void drainMainQueue() {
 // What reaches the transport: the message as it was at the call, with a
 // handler only for a client's request with a reply block. A service never
 // waits for replies, and a dead connection sends nothing.
-TEST(ConnectionCore, WhatReachesSend) {
+TEST(ConnectionCore, WhatReachesSendAndDeath) {
     Inbox inbox, replies;
     auto client = std::make_shared<LoopbackConnection>();
     EXPECT_EQ(client->timeout(), 5.0);
@@ -58,8 +58,26 @@ TEST(ConnectionCore, WhatReachesSend) {
 
     auto service = serviceConnection(inbox);
     service->sendMessage(VDIPCMessage::messageWithType("request"), replies.block());
+    // Death, from any thread, is announced on the main thread, and messages
+    // forget the dead connection (only that one).
     auto dead = std::make_shared<LoopbackConnection>();
-    dead->connectionDied();
+    auto mine = VDIPCMessage::init(), theirs = VDIPCMessage::init();
+    mine->setConnection(dead);
+    theirs->setConnection(client);
+    std::atomic<bool> announced{false}, onMain{false};
+    auto& center = pf::NotificationCenter::defaultCenter();
+    auto observer = center.addObserver("VDIPCConnectionDiedNotification", nullptr, [&](const pf::Notification& n) {
+        if (n.object.get() != static_cast<const VDIPCConnection*>(dead.get())) return;
+        onMain = pf::dispatch::isMainThread();
+        announced = true;
+    });
+    std::thread([&] { dead->connectionDied(); }).join();
+    EXPECT_TRUE(vt::runMainLoopUntil([&] { return announced.load(); }));
+    center.removeObserver(observer);
+    EXPECT_TRUE(onMain);
+    EXPECT_TRUE(dead->isDead());
+    EXPECT_FALSE(mine->connection());
+    EXPECT_EQ(theirs->connection(), client);
     dead->sendMessage(VDIPCMessage::messageWithType("x"), replies.block());
     dead->sendMessage(VDIPCMessage::messageWithType("x"));
     // Once the service's one-way message is there, the refused ones (dropped
@@ -176,29 +194,6 @@ TEST(ConnectionCore, EnvelopeHook) {
         const auto received = inbox.items()[0];
         EXPECT_EQ(received ? received->type().value_or("") : "nil", c.accepted ? "t" : "nil");
     }
-}
-
-TEST(ConnectionCore, DeathIsAnnouncedOnTheMainThreadAndForgotten) {
-    auto connection = std::make_shared<LoopbackConnection>();
-    auto other = std::make_shared<LoopbackConnection>();
-    auto mine = VDIPCMessage::init();
-    auto theirs = VDIPCMessage::init();
-    mine->setConnection(connection);
-    theirs->setConnection(other);
-    std::atomic<bool> announced{false}, onMain{false};
-    auto& center = pf::NotificationCenter::defaultCenter();
-    auto observer = center.addObserver("VDIPCConnectionDiedNotification", nullptr, [&](const pf::Notification& n) {
-        if (n.object.get() != static_cast<const VDIPCConnection*>(connection.get())) return;
-        onMain = pf::dispatch::isMainThread();
-        announced = true;
-    });
-    std::thread([&] { connection->connectionDied(); }).join();
-    EXPECT_TRUE(vt::runMainLoopUntil([&] { return announced.load(); }));
-    center.removeObserver(observer);
-    EXPECT_TRUE(onMain);
-    EXPECT_TRUE(connection->isDead());
-    EXPECT_FALSE(mine->connection());
-    EXPECT_EQ(theirs->connection(), other);
 }
 
 } // namespace

@@ -16,14 +16,21 @@ namespace {
 
 using pf::dispatch::Queue;
 
-// A handler runs its block on its queue with the decoded message and the
-// connection (no packet: a nil message); a block that raises is logged, and
-// the next one runs. Without a queue, the default global queue.
+// A handler runs its block on its queue (without one, the default global
+// queue) with the decoded message and the connection (no packet: a nil
+// message); a block that raises is logged, and the next one runs.
 TEST(Handler, RunsOnItsQueueWithTheMessage) {
     vt::LogCapture log;
-    auto serial = Queue::serial("test.handler");
     auto connection = std::make_shared<vt::LoopbackConnection>();
     const auto packet = VDIPCMessage::messageWithType("t")->packetData();
+    vt::Event onDefaultQueue;
+    auto byDefault = VDIPCHandler::initWithDelegate(nullptr, [&](std::shared_ptr<VDIPCMessage>) {
+        if (Queue::current() == Queue::global(pf::dispatch::Priority::Default)) onDefaultQueue.signal();
+    });
+    byDefault->invokeWithConnection(connection, packet, nullptr, nullptr);
+    EXPECT_TRUE(onDefaultQueue.wait());
+
+    auto serial = Queue::serial("test.handler");
     std::atomic<int> calls{0};
     std::shared_ptr<Queue> ranOn;
     std::shared_ptr<VDIPCMessage> first = VDIPCMessage::init(), second;
@@ -47,13 +54,6 @@ TEST(Handler, RunsOnItsQueueWithTheMessage) {
     ASSERT_TRUE(second);
     EXPECT_EQ(second->type(), std::optional<std::string>("t"));
     EXPECT_EQ(second->connection(), connection);
-
-    vt::Event onDefaultQueue;
-    auto byDefault = VDIPCHandler::initWithDelegate(nullptr, [&](std::shared_ptr<VDIPCMessage>) {
-        if (Queue::current() == Queue::global(pf::dispatch::Priority::Default)) onDefaultQueue.signal();
-    });
-    byDefault->invokeWithConnection(connection, packet, nullptr, nullptr);
-    EXPECT_TRUE(onDefaultQueue.wait());
 }
 
 TEST(MessageContext, FinalizesOnceWhenTheLastHolderGoes) {

@@ -94,7 +94,7 @@ TEST(HostileArchive, MutableClassNamesAreRead) {
         plist_dict_set_item(plist_array_get_item(a.objects, static_cast<uint32_t>(infoClass)), "$classname",
                             plist_new_string("NSMutableDictionary"));
     });
-    EXPECT_EQ(VDUnarchiveError(bytes), std::optional<pf::Error>(pf::Error(pf::NSPOSIXErrorDomain, 1, {{"k", "v"}})));
+    EXPECT_EQ(VDUnarchiveError(bytes), std::optional(pf::Error(pf::NSPOSIXErrorDomain, 1, {{"k", "v"}})));
 }
 
 TEST(HostileArchive, SharedReferencesCannotExpandWithoutBound) {

@@ -13,9 +13,13 @@
 
 namespace vt {
 
-// Messages handed over on other threads, with a watchdog wait for the n-th.
-class Collected {
+// Messages handed over on other threads (by a handler block, or to a
+// transport), with a watchdog wait for the n-th.
+class Inbox {
 public:
+    VDIPCHandlerBlock block() {
+        return [this](std::shared_ptr<VDIPCMessage> m) { add(std::move(m)); };
+    }
     void add(std::shared_ptr<VDIPCMessage> message) {
         std::lock_guard lock(mutex_);
         items_.push_back(std::move(message));
@@ -38,16 +42,10 @@ private:
 
 class LoopbackConnection : public VDIPCConnection {
 public:
-    Collected records;
+    Inbox records;
 
 protected:
     void send(const std::shared_ptr<VDIPCMessage>& record) override { records.add(record); }
-};
-
-struct Inbox : Collected {
-    VDIPCHandlerBlock block() {
-        return [this](std::shared_ptr<VDIPCMessage> m) { add(std::move(m)); };
-    }
 };
 
 } // namespace vt

@@ -72,7 +72,6 @@ std::string canonicalError(const pf::Error& error) {
 const char* const CANON_PY = R"PY(
 import plistlib, sys, json, datetime
 def canon(x):
-    if isinstance(x, plistlib.UID): return 'UID(%d)' % x.data
     if isinstance(x, bool): return 'true' if x else 'false'
     if isinstance(x, int): return str(x)
     if isinstance(x, float): return repr(x)

@@ -1,6 +1,7 @@
-// Our packets and error archives as a reader nobody here wrote (Python's
-// plistlib, which the bootstrap installs) sees them. How our reader takes
-// other writers' bytes is the property-list tests' business, byte by byte.
+// Our packets (out-of-band entries left out) and error archives as a reader
+// nobody here wrote (Python's plistlib, which the bootstrap installs) sees
+// them. How our reader takes other writers' bytes is the property-list
+// tests' business, byte by byte.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,6 +27,7 @@ std::vector<std::shared_ptr<VDIPCMessage>> sampleMessages() {
     install->setObject(pf::Value("file:///Volumes/Disk/Tool.bundle/"), "VDurl", std::string("Bundle"));
     install->setObject(pf::Value(true), "VDforce");
     install->setOOBObject(pf::Value("stays home"), "Xc");
+    install->setObject(pf::Value("stays home too"), "__ob_raw");
     auto mixed = VDIPCMessage::messageWithType("Größe ✓ \"q\"\n\\");
     mixed->setObject(pf::Value(pf::Array{0, -1, -1015, 255, 65536, 4294967296LL, -9223372036854775807LL - 1,
                                          9223372036854775807LL, 18446744073709551615ULL}),

@@ -21,9 +21,7 @@
 
 namespace {
 
-using vt::ask;
-using vt::call;
-using vt::request;
+using namespace vt;
 
 std::shared_ptr<VDIPCConnection> connect() {
     return VDIPCConnection::connectionWithXPCServiceName(vt::kEchoService, ::geteuid() == 0);
