@@ -1,6 +1,6 @@
 // The IPC library over its Mach transport between real processes. The test
 // serves the bootstrap names itself, as the launcher does; the echo service
-// runs in a child process, the test is its client or serves the name itself.
+// runs in a child process, the test is its client or a sender of raw frames.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
