@@ -42,6 +42,7 @@ void pauseFor(std::chrono::microseconds pause) {
 
 TEST(SerialQueue, RunsTasksOneAtATimeInSubmissionOrder) {
     const std::pair<const char*, std::shared_ptr<Queue>> targets[] = {
+        {"on the default global queue", nullptr},
         {"on a background global queue", Queue::global(Priority::Background)},
         {"on another serial queue", Queue::serial("outer")},
     };
@@ -164,8 +165,7 @@ TEST(GlobalQueue, NoTaskIsLostAroundTheLookBeforeSleep) {
         }
         // From inside: a chain through a serial queue, each link queued by
         // the task before it after the pause, on two queues at once.
-        std::atomic<int> left[2] = {kRounds, kRounds};
-        std::atomic<int> chainsDone{0};
+        std::atomic<int> left[2] = {kRounds, kRounds}, chainsDone{0};
         chain(Queue::serial("chain.a"), &left[0], &chainsDone, pause);
         chain(Queue::serial("chain.b"), &left[1], &chainsDone, pause);
         ASSERT_TRUE(vt::waitForCount(chainsDone, 2, 10s));
