@@ -34,8 +34,7 @@ std::map<std::string, ChildRoleBody>& roles() {
 
 // Runs the requested role once every static initialiser (and with it every
 // registration) has run, before the first test; the child never runs tests.
-class RoleEnvironment : public testing::Environment {
-public:
+struct RoleEnvironment : testing::Environment {
     void SetUp() override {
         const char* role = std::getenv(kRoleVariable);
         if (!role) return;
@@ -74,9 +73,7 @@ ChildRole::ChildRole(const std::string& name, const std::vector<std::string>& ar
         throw std::runtime_error("cannot start the child role " + name);
 }
 
-ChildRole::~ChildRole() {
-    if (pid_ > 0) stop(SIGKILL);
-}
+ChildRole::~ChildRole() { stop(SIGKILL); }
 
 int ChildRole::stop(int signal) {
     if (pid_ <= 0) return status_;
@@ -87,10 +84,9 @@ int ChildRole::stop(int signal) {
 }
 
 int ChildRole::wait(std::chrono::seconds watchdog) {
-    if (pid_ <= 0) return status_;
-    if (!waitUntil([&] { return ::waitpid(pid_, &status_, WNOHANG) == pid_; }, watchdog)) return stop(SIGKILL);
-    pid_ = -1;
-    return status_;
+    // A child that ended is reaped by a look; one still running when the watchdog fires is killed.
+    if (pid_ > 0 && waitUntil([&] { return ::waitpid(pid_, &status_, WNOHANG) == pid_; }, watchdog)) pid_ = -1;
+    return stop(SIGKILL);
 }
 
 } // namespace vt
