@@ -4,7 +4,6 @@
 #include <thread>
 #include <tuple>
 
-#include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "tests/support/TestSupport.h"
 
@@ -59,20 +58,6 @@ TEST(NotificationCenter, ObserversRemovedOrAddedDuringAPost) {
     EXPECT_EQ(calls, "sllla");
     center.removeObserver(self); // removing twice is harmless
     center.removeObserver(nullptr);
-}
-
-TEST(NotificationCenter, AsyncPostsRunOnTheMainThreadInOrder) {
-    auto& center = NotificationCenter::defaultCenter();
-    std::vector<int> order; // -1 for a delivery off the main thread
-    auto handle = center.addObserver("VDIPCConnectionCreatedNotification", nullptr, [&](const Notification& n) {
-        order.push_back(pf::dispatch::isMainThread() ? static_cast<int>(n.userInfo.at("i").integer()) : -1);
-    });
-    for (int i = 0; i < 5; ++i)
-        center.postAsyncOnMainQueue(Notification{"VDIPCConnectionCreatedNotification", nullptr, pf::Dictionary{{"i", i}}});
-    EXPECT_TRUE(order.empty()); // nothing is delivered until the main loop runs
-    EXPECT_TRUE(vt::runMainLoopUntil([&] { return order.size() == 5; }));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-    center.removeObserver(handle);
 }
 
 TEST(NotificationCenter, ConcurrentPostsAndRemovalsAreSafe) {
