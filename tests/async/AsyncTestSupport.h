@@ -8,7 +8,6 @@
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 
 #include "async/Queue.h"
 #include "tests/support/TestSupport.h"
@@ -29,16 +28,6 @@ inline void within(const std::function<void()>& body, std::chrono::seconds watch
     if (returned.wait_for(watchdog) == std::future_status::ready) return returned.get();
     std::fprintf(stderr, "watchdog: a call did not return\n");
     std::abort();
-}
-
-// Polls the predicate until it holds or the watchdog fires.
-inline bool eventually(const std::function<bool()>& holds, std::chrono::seconds watchdog = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + watchdog;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 inline std::size_t occurrences(const std::string& text, const std::string& part) {

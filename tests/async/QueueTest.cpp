@@ -1,5 +1,5 @@
-// Queues on the real manager and pool: order, waits, task failures, handles
-// destroyed while their tasks run; a worker of its own.
+// Queues on the real manager and pool: order, waits, task failures, the main
+// queue, handles destroyed while their tasks run; a worker of its own.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 
 #include "async/StandardQueues.h"
 #include "async/Worker.h"
+#include "platform/dispatch/Queue.h"
 #include "tests/async/AsyncTestSupport.h"
 
 namespace {
@@ -18,7 +19,6 @@ namespace {
 using namespace VD::async;
 using testing::StrEq;
 using testing::ThrowsMessage;
-using vt::async::eventually;
 using vt::async::submit;
 using vt::async::within;
 
@@ -77,7 +77,7 @@ TEST(Queue, HandleDestroyedFromItsOwnTaskAndSubmitsRefused) {
         // The other task ends only once the handle's destruction has begun.
         if (!serial)
             submit(*q, [&] {
-                eventually([&] { return raw->shuttle()->zombie.load(); });
+                vt::waitUntil([&] { return raw->shuttle()->zombie.load(); });
                 task late([] {});
                 EXPECT_THAT([&] { raw->submit(std::move(late)); },
                             ThrowsMessage<std::runtime_error>(StrEq("zombie queue!")));
@@ -94,8 +94,18 @@ TEST(Queue, HandleDestroyedFromItsOwnTaskAndSubmitsRefused) {
         EXPECT_EQ(destroyer.wait_for(kWatchdog * 2), std::future_status::ready);
         EXPECT_EQ(otherDoneAtDestroy.load(), !serial);
         EXPECT_EQ(waiting.wait_for(kWatchdog), std::future_status::ready);
-        EXPECT_TRUE(eventually([&] { return shared.expired(); })) << "still registered";
+        EXPECT_TRUE(vt::waitUntil([&] { return shared.expired(); })) << "still registered";
     }
+}
+
+TEST(Queue, MainQueueRunsOnTheMainThreadWorker) {
+    std::vector<std::pair<worker*, bool>> seen;
+    for (int i = 0; i < 2; ++i)
+        submit(main_queue(), [&] { seen.emplace_back(current_worker(), pf::dispatch::isMainThread()); });
+    ASSERT_TRUE(vt::runMainLoopUntil([&] { return seen.size() == 2; }));
+    const std::pair<worker*, bool> expected{&main_thread_worker(), true};
+    EXPECT_EQ(seen, (std::vector{expected, expected}));
+    EXPECT_EQ(current_worker(), nullptr);
 }
 
 TEST(Worker, DrainsAgainWhenWokenWhileDrainingAndSurvivesAFailedRun) {
