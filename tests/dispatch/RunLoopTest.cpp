@@ -160,8 +160,7 @@ TEST(RunLoop, OtherThreadsMayAddToARunningLoop) {
     ASSERT_TRUE(running.wait());
     // Added once the owner sleeps in its wait, not before it computes it.
     using pf::dispatch::detail::ThreadState;
-    for (int i = 0; i < 10000 && pf::dispatch::detail::readThreadState(ownerTid) != ThreadState::Waiting; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    vt::waitUntil([&] { return pf::dispatch::detail::readThreadState(ownerTid) == ThreadState::Waiting; });
     auto timer = loop->addTimer(0.01, 0.0, [&] {
         firedOn = pf::dispatch::detail::currentThreadId();
         fired.signal();

@@ -34,6 +34,7 @@ TEST(TimerSource, FiresAsConfiguredWhenSetWhileRunning) {
         int expected; // firings to wait for
     };
     const Case cases[] = {
+        {"once, at once", 0, 0, 0, 1},
         {"once, later, with leeway", 20 * kMs, 0, 5 * kMs, 1},
         {"repeating", 1 * kMs, 5 * kMs, 0, 5},
     };
