@@ -27,8 +27,7 @@ class BomChecks : public InstallerTest {};
 
 TEST_F(BomChecks, EachFailingCheckIsLoggedAndNoBomIsBuilt) {
     vt::writeFile(scratch("source"), "unsigned bytes");
-    const auto root = pf::URL::fileURLWithPath(scratch(""), true);
-    ASSERT_TRUE(root);
+    const pf::URL root = *pf::URL::fileURLWithPath(scratch(""), true);
     const std::string other = makeBundle("Other.app", {{"Contents/Resources/lib", "lib"}}, pf::Value());
     vt::writeFile(other + "/Contents/Resources/lib", "changed since signing");
 
@@ -49,7 +48,9 @@ TEST_F(BomChecks, EachFailingCheckIsLoggedAndNoBomIsBuilt) {
         {"a checked source outside any signed bundle", [](pf::Value& b) { installEntry(b)["CSV"] = true; },
          install("Bad resource.")},
         {"a checked source of a signed bundle changed since",
-         [&](pf::Value& b) { installEntry(b) = vt::bomEntry(other + "/Contents/Resources/lib", "/x", "644").dictionary(); },
+         [&](pf::Value& b) {
+             installEntry(b) = vt::bomEntry(other + "/Contents/Resources/lib", "/x", "644").dictionary();
+         },
          install("Bad resource.")},
         {"no To", [](pf::Value& b) { installEntry(b).erase("To"); }, install("nil @ 338!")},
         {"a relative To", [](pf::Value& b) { installEntry(b)["To"] = "opt/x"; }, install("Invalid resource destination.")},
@@ -69,10 +70,10 @@ TEST_F(BomChecks, EachFailingCheckIsLoggedAndNoBomIsBuilt) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         pf::Value dictionary = bom({vt::bomEntry("source", "/opt/x", "644", "", "", false)}, {vt::bomRemoval("/opt/x")});
-        ASSERT_TRUE(VDInstallBOM::BOMWithDictionary(dictionary, *root)) << "the unchanged BOM must build";
+        ASSERT_TRUE(VDInstallBOM::BOMWithDictionary(dictionary, root)) << "the unchanged BOM must build";
         c.change(dictionary);
         vt::LogCapture log;
-        EXPECT_FALSE(VDInstallBOM::BOMWithDictionary(dictionary, *root));
+        EXPECT_FALSE(VDInstallBOM::BOMWithDictionary(dictionary, root));
         for (const auto& fragment : c.logged)
             EXPECT_TRUE(log.contains(fragment)) << fragment << " not in:\n" << testing::PrintToString(log.lines());
     }
