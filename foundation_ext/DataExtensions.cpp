@@ -10,6 +10,7 @@
 #include "platform/codesign/Sha256.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Exception.h"
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace {
@@ -69,12 +70,9 @@ std::optional<pf::Data> SHA256DigestWithContentsOfURL(const pf::URL& url) {
     pf::codesign::Sha256 sha;
     std::uint8_t buffer[kDigestChunkBytes];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        const ssize_t n = pf::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
         if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno);
-        }
+        if (n < 0) return fail(errno);
         sha.update(buffer, static_cast<std::size_t>(n));
     }
     const auto digest = sha.final();

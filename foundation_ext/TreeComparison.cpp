@@ -10,6 +10,7 @@
 #include "foundation_ext/FileManagerExtensions.h"
 #include "foundation_ext/ParallelWalk.h"
 #include "platform/system/Catalog.h"
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace {
@@ -45,8 +46,7 @@ bool listSubpaths(int directoryFd, const std::string& prefix, int depth, std::ve
 ssize_t readChunk(int fd, char* buffer, std::size_t size, bool& ended) {
     std::size_t done = 0;
     while (done < size && !ended) {
-        const ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = pf::retryOnEintr([&] { return ::read(fd, buffer + done, size - done); });
         if (n < 0) return -1;
         ended = n == 0 || static_cast<std::size_t>(n) < size - done;
         done += static_cast<std::size_t>(n);

@@ -10,6 +10,7 @@
 #include "platform/system/Catalog.h"
 #include "platform/system/FileSystemFacts.h"
 #include "platform/system/FinderInfo.h"
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 #include "platform/system/Volume.h"
 
@@ -21,12 +22,11 @@ constexpr unsigned long kMaxUniqueAttempts = 1'000'000;
 bool copyFile(int source, int target) {
     char buffer[64 * 1024];
     for (;;) {
-        ssize_t n = ::read(source, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = pf::retryOnEintr([&] { return ::read(source, buffer, sizeof buffer); });
         if (n <= 0) return n == 0;
         for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(target, buffer + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
+            const ssize_t w =
+                pf::retryOnEintr([&] { return ::write(target, buffer + done, static_cast<std::size_t>(n - done)); });
             if (w <= 0) return false;
             done += w;
         }

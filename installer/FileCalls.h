@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace vdfs {
@@ -17,10 +18,7 @@ namespace vdfs {
 // Runs a call that reports failure as -1 with errno; 0 or the errno.
 template <class F>
 int retrying(F&& call) {
-    for (;;) {
-        if (call() != -1) return 0;
-        if (errno != EINTR) return errno;
-    }
+    return pf::retryOnEintr(call) != -1 ? 0 : errno;
 }
 
 struct Opened {

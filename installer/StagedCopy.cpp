@@ -120,7 +120,10 @@ private:
         if (!created(dst, rel) || !claimed(dstFolder, name, dst, rel)) return false;
         pf::codesign::Sha256 hash;
         // pread: the top source descriptor is read again when a name clash starts the copy over.
-        for (off_t offset = 0;;) {
+        off_t offset = 0;
+        // Bytes no seal holds need not pass through here: the kernel copies them.
+        if (!source_.seal && !kernelCopy(src, dst.fd.get(), &offset, rel)) return false;
+        for (;;) {
             ssize_t got = -1;
             if (int error = vdfs::retrying([&] { return got = ::pread(src, buffer_.data(), buffer_.size(), offset); }))
                 return readFailed(error, rel);
@@ -141,6 +144,22 @@ private:
         if (!finish(dst.fd.get(), st, rel)) return false;
         if (out) *out = std::move(dst.fd);
         return true;
+    }
+
+    // Copies what it can in the kernel from `*offset` on, advancing it; the
+    // rest is left to the caller's loop.
+    bool kernelCopy(int src, int dst, off_t* offset, const std::string& rel) {
+        for (;;) {
+            ssize_t put = -1;
+            const int error = vdfs::retrying([&] {
+                return put = ::copy_file_range(src, offset, dst, nullptr, kCopyBufferBytes * 64, 0);
+            });
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG) return writeFailed(error, rel);
+            // Anything else (a file system that cannot, an I/O error on
+            // either side) goes to the caller's loop, which reports failures
+            // as reads or writes.
+            if (error || put == 0) return true;
+        }
     }
 
     bool copySymlink(int srcFolder, const std::string& name, int dstFolder, const std::string& rel) {

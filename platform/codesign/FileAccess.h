@@ -9,19 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace pf::codesign {
-
-// The system call, again for as long as a signal interrupts it.
-template <typename Call>
-auto retryOnEintr(Call call) {
-    decltype(call()) result;
-    do {
-        result = call();
-    } while (result == -1 && errno == EINTR);
-    return result;
-}
 
 // "<what>: <strerror(errno)>".
 std::string describeErrno(const std::string& what);

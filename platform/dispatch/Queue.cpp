@@ -178,12 +178,15 @@ void Queue::sync(Task task) {
     std::mutex mutex;
     std::condition_variable cv;
     bool done = false;
-    async([&] {
-        task();
-        std::lock_guard lock(mutex);
-        done = true;
-        cv.notify_all();
-    });
+    {
+        detail::WakeNowScope now; // this thread waits for the task
+        async([&] {
+            task();
+            std::lock_guard lock(mutex);
+            done = true;
+            cv.notify_all();
+        });
+    }
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return done; });
 }

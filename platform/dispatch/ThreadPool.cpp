@@ -36,6 +36,9 @@ constexpr auto kSlowestLook = std::chrono::milliseconds(16);
 // waking a sleeping worker costs 10-20 us. One worker looks at a time and
 // yields meanwhile, so other threads on a busy machine lose little.
 constexpr auto kLookBeforeSleep = std::chrono::microseconds(50);
+// How long the watcher keeps looking at its first rate after the last task
+// left for its submitter (see submit) before it sleeps until called.
+constexpr auto kWatchAfterDeferral = std::chrono::milliseconds(200);
 
 int usableCores() {
     cpu_set_t set;
@@ -49,7 +52,12 @@ struct Worker {
     std::uint64_t taskSerial = 0;   // counts the tasks it took
     std::uint64_t waitingSerial = 0; // the task it was seen waiting in at the last look
     bool blocked = false;            // counted in blocked_ until seen runnable or its task ends
+    bool owes = false;               // a task it queued is left for it to take after its own
 };
+
+// The worker whose task runs on this thread, if any.
+thread_local Worker* tWorker = nullptr;
+thread_local int tWakeNow = 0;
 
 class Pool {
 public:
@@ -63,6 +71,7 @@ public:
         if (mayRunMore()) {
             // A worker looking for work takes this one without a wake-up.
             if (std::size_t(looking_) >= pending_) return;
+            if (leaveForSubmitter()) return;
             // An idle worker counts until it wakes, so a burst of tasks must
             // not all lean on the same one.
             if (idle_ > 0) cv_.notify_one();
@@ -72,8 +81,28 @@ public:
         wakeWatcher();
     }
 
+    // See WakeNowScope in ThreadPool.h.
+    static void setWakeNow(bool on) { tWakeNow += on ? 1 : -1; }
+
 private:
     bool mayRunMore() const { return busy_ < parallelism_ + blocked_; }
+
+    // A task queued by a worker's task is most often the next step of a
+    // chain, queued just before that task returns: the worker takes it
+    // itself a moment later, where waking another thread would cost 10-20 us
+    // and, on few cores, the CPU time both then fight over. One task per
+    // running task is left so; should its submitter block or run long
+    // instead, the watcher, which looks often while tasks are left so, hands
+    // it to another worker within a look or two.
+    bool leaveForSubmitter() {
+        Worker* worker = tWorker;
+        if (!worker || worker->owes || tWakeNow > 0 || pending_ > std::size_t(looking_ + owing_) + 1) return false;
+        worker->owes = true;
+        ++owing_;
+        ++deferrals_;
+        if (watcherAsleep_ || !watcherStarted_) wakeWatcher();
+        return true;
+    }
 
     // Never throws: when no thread can start, the task stays queued for a
     // worker that exists, or for the watcher's next try.
@@ -132,6 +161,10 @@ private:
     void finished(Worker& worker) {
         --busy_;
         worker.busy = false;
+        if (worker.owes) {
+            worker.owes = false;
+            --owing_;
+        }
         if (worker.blocked) {
             worker.blocked = false;
             --blocked_;
@@ -142,6 +175,7 @@ private:
         pthread_setname_np(pthread_self(), "pf.global");
         std::unique_lock lock(mutex_);
         self->tid = currentThreadId();
+        tWorker = self.get();
         --starting_;
         for (;;) {
             Task task;
@@ -189,12 +223,22 @@ private:
         pthread_setname_np(pthread_self(), "pf.global.watch");
         std::unique_lock lock(mutex_);
         auto interval = kFirstLook;
+        std::uint64_t deferralsSeen = deferrals_;
+        auto lastDeferral = std::chrono::steady_clock::now();
         for (;;) {
+            if (deferrals_ != deferralsSeen) {
+                deferralsSeen = deferrals_;
+                lastDeferral = std::chrono::steady_clock::now();
+            }
             if (pending_ == 0) {
-                watcherAsleep_ = true;
-                watcherCv_.wait(lock, [&] { return pending_ > 0; });
-                watcherAsleep_ = false;
                 interval = kFirstLook;
+                // Tasks left for their submitters are watched without a
+                // wake-up of the watcher for each: it keeps looking a while.
+                if (std::chrono::steady_clock::now() - lastDeferral > kWatchAfterDeferral) {
+                    watcherAsleep_ = true;
+                    watcherCv_.wait(lock, [&] { return pending_ > 0; });
+                    watcherAsleep_ = false;
+                }
             }
             lock.unlock();
             std::this_thread::sleep_for(interval);
@@ -203,7 +247,7 @@ private:
             // Both steps run every look: room is made even when no worker changed.
             const bool workersChanged = lookAtBusyWorkers(lock);
             const bool roomMade = addRoomForWaitingTasks(lock);
-            interval = workersChanged || roomMade ? kFirstLook : std::min(interval * 2, kSlowestLook);
+            interval = workersChanged || roomMade || owing_ > 0 ? kFirstLook : std::min(interval * 2, kSlowestLook);
         }
     }
 
@@ -272,6 +316,8 @@ private:
     int blocked_ = 0;
     int starting_ = 0; // threads started that have not taken the lock yet
     int looking_ = 0;  // workers in lookBeforeSleep
+    int owing_ = 0;    // workers with a task left for them (leaveForSubmitter)
+    std::uint64_t deferrals_ = 0; // tasks ever left so, for the watcher
     std::atomic<std::size_t> waiting_{0}; // pending_, for lookers without the lock
     bool watcherStarted_ = false;
     bool watcherAsleep_ = false;
@@ -286,5 +332,8 @@ Pool& pool() {
 } // namespace
 
 void submitToPool(Priority priority, Task task) { pool().submit(priority, std::move(task)); }
+
+WakeNowScope::WakeNowScope() { Pool::setWakeNow(true); }
+WakeNowScope::~WakeNowScope() { Pool::setWakeNow(false); }
 
 } // namespace pf::dispatch::detail

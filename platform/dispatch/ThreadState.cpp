@@ -1,4 +1,5 @@
 #include "platform/dispatch/ThreadState.h"
+#include "platform/system/Retry.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -13,16 +14,12 @@ namespace pf::dispatch::detail {
 ThreadState readThreadState(pid_t tid) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
-    int fd;
-    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    const int fd = retryOnEintr([&] { return ::open(path, O_RDONLY | O_CLOEXEC); });
     if (fd < 0) return ThreadState::Unknown;
     // "tid (name) S ...": the name may hold anything, so the state is the
     // first field after the last ')'. The line's head fits in the buffer.
     char buffer[256];
-    ssize_t n;
-    do n = ::read(fd, buffer, sizeof buffer);
-    while (n < 0 && errno == EINTR);
+    const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
     ::close(fd);
     if (n <= 0) return ThreadState::Unknown;
     const std::string_view line(buffer, static_cast<std::size_t>(n));

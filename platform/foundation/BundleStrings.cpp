@@ -10,6 +10,7 @@
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StringsFile.h"
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace pf {
@@ -27,8 +28,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t ma
     std::string bytes;
     char buffer[16384];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
         if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > maxBytes) return std::nullopt;
         if (n == 0) return bytes;
         bytes.append(buffer, static_cast<std::size_t>(n));

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "platform/foundation/BinaryPropertyList.h"
+#include "platform/system/Retry.h"
 
 namespace pf {
 
@@ -137,8 +138,7 @@ std::optional<Value> propertyListFromFile(const std::string& path, const Propert
     bytes.reserve(std::size_t(st.st_size));
     char buffer[65536];
     for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
         if (n < 0) return std::nullopt;
         if (n == 0) break;
         bytes.append(buffer, std::size_t(n));

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/system/Retry.h"
 
 namespace pf::launchd::detail {
 
@@ -86,8 +87,7 @@ std::optional<pf::Value> JobsFolder::read(const std::string& leaf, std::string* 
     std::string bytes;
     char buffer[16384];
     for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = pf::retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
         if (n < 0) {
             *why = errnoText("cannot read");
             return std::nullopt;

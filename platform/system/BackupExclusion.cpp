@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace pf {
@@ -21,11 +22,7 @@ constexpr std::string_view kTagText =
 constexpr std::string_view kSignature = kTagText.substr(0, kTagText.find('\n'));
 
 UniqueFd openDirectory(const std::string& directory) {
-    int fd;
-    do {
-        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return UniqueFd(fd);
+    return UniqueFd(retryOnEintr([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
 }
 
 bool hasTag(int dirFd) {
@@ -33,10 +30,7 @@ bool hasTag(int dirFd) {
     struct stat st;
     if (!tag || ::fstat(tag.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     char head[kSignature.size()];
-    ssize_t n;
-    do {
-        n = ::pread(tag.get(), head, sizeof head, 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retryOnEintr([&] { return ::pread(tag.get(), head, sizeof head, 0); });
     return n == static_cast<ssize_t>(sizeof head) && std::memcmp(head, kSignature.data(), sizeof head) == 0;
 }
 
@@ -56,10 +50,7 @@ bool setBackupExcluded(const std::string& directory) {
     UniqueFd tag(::openat(dir.get(), kTagName, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     struct stat st;
     if (!tag || ::fstat(tag.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    ssize_t n;
-    do {
-        n = ::write(tag.get(), kTagText.data(), kTagText.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = retryOnEintr([&] { return ::write(tag.get(), kTagText.data(), kTagText.size()); });
     if (n != static_cast<ssize_t>(kTagText.size())) return false;
     struct stat dirSt;
     // The folder's owner may remove the tag again; a failure leaves it root's, still valid.

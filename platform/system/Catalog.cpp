@@ -1,4 +1,5 @@
 #include "platform/system/Catalog.h"
+#include "platform/system/Retry.h"
 
 #include <dirent.h>
 #include <linux/openat2.h>
@@ -26,9 +27,7 @@ struct LinuxDirent64 {
 };
 
 long getdents(int fd, void* buffer, std::size_t size) {
-    long n;
-    do n = ::syscall(SYS_getdents64, fd, buffer, size);
-    while (n < 0 && errno == EINTR);
+    const long n = pf::retryOnEintr([&] { return ::syscall(SYS_getdents64, fd, buffer, size); });
     return n < 0 ? -errno : n;
 }
 
@@ -85,10 +84,7 @@ int openBeneath(int directoryFd, const char* relativePath, int flags) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long fd;
-    do fd = ::syscall(SYS_openat2, directoryFd, relativePath, &how, sizeof how);
-    while (fd < 0 && errno == EINTR);
-    return static_cast<int>(fd);
+    return static_cast<int>(pf::retryOnEintr([&] { return ::syscall(SYS_openat2, directoryFd, relativePath, &how, sizeof how); }));
 }
 
 } // namespace pf::catalog

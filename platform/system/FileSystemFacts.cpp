@@ -1,4 +1,5 @@
 #include "platform/system/FileSystemFacts.h"
+#include "platform/system/Retry.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,10 +34,7 @@ std::string decodeUdevEscapes(const std::string& text) {
 
 std::optional<std::uint64_t> fileSystemBlockSize(int fd) {
     struct statvfs st;
-    int rc;
-    do rc = ::fstatvfs(fd, &st);
-    while (rc != 0 && errno == EINTR);
-    if (rc != 0) return std::nullopt;
+    if (retryOnEintr([&] { return ::fstatvfs(fd, &st); }) != 0) return std::nullopt;
     const std::uint64_t size = st.f_frsize ? st.f_frsize : st.f_bsize;
     return size ? std::optional<std::uint64_t>(size) : std::nullopt;
 }

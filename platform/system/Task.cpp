@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 extern char** environ;
@@ -86,9 +87,7 @@ Task::~Task() { waitUntilExit(); }
 int Task::waitUntilExit() {
     if (reaped_) return status_;
     int raw = 0;
-    pid_t rc;
-    do rc = ::waitpid(pid_, &raw, 0);
-    while (rc < 0 && errno == EINTR);
+    const pid_t rc = retryOnEintr([&] { return ::waitpid(pid_, &raw, 0); });
     reaped_ = true;
     // ECHILD: someone else reaped it (a SIGCHLD set to ignore); nothing is known.
     if (rc < 0) return status_ = -1;

@@ -244,12 +244,10 @@ void lostSocket(const std::shared_ptr<Connection>& self, Connection::Core& c, Af
 bool flush(Connection::Core& c) {
     while (!c.out.empty()) {
         auto& front = c.out.front();
-        const ssize_t n = ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-            return false;
-        }
+        const ssize_t n = sys::retry(
+            [&] { return ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset, MSG_NOSIGNAL | MSG_DONTWAIT); });
+        if (n == -EAGAIN || n == -EWOULDBLOCK) break;
+        if (n < 0) return false;
         c.outOffset += static_cast<std::size_t>(n);
         c.outBytes -= static_cast<std::size_t>(n);
         if (c.outOffset == front.size()) {

@@ -6,17 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/system/Retry.h"
+
 namespace pf::xpc::sys {
 
 // Runs call() until it does not fail with EINTR; returns its result, or
 // -errno when it returned -1.
 template <class Call>
 auto retry(Call call) -> decltype(call()) {
-    for (;;) {
-        auto result = call();
-        if (result != -1) return result;
-        if (errno != EINTR) return -static_cast<decltype(result)>(errno);
-    }
+    const auto result = retryOnEintr(call);
+    return result != -1 ? result : -static_cast<decltype(result)>(errno);
 }
 
 // "what: strerror(err)" for err > 0 (an errno value).

@@ -8,6 +8,7 @@
 #include <utility>
 #include <utf8cpp/utf8.h>
 
+#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 #include "support/log/LogFile.h"
 #include "support/log/LogWriter.h"
@@ -33,13 +34,9 @@ bool isNewFile(const char* path) {
 }
 
 int openForLog(const char* path) {
-    int fd;
-    do {
-        // O_NOFOLLOW: the daemon runs as root, and a symlink put where the
-        // log goes must not redirect its writes.
-        fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    // O_NOFOLLOW: the daemon runs as root, and a symlink put where the log
+    // goes must not redirect its writes.
+    return pf::retryOnEintr([&] { return ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644); });
 }
 
 // A set-uid program's log belongs to the user who ran it.

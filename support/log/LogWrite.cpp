@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/system/Retry.h"
 #include "support/log/LogFile.h"
 #include "support/log/LogLine.h"
 #include "support/log/LogWriter.h"
@@ -25,10 +26,7 @@ constexpr std::uint64_t kDropCacheEveryBytes = 256 * 1024;
 // One write, repeated while a signal interrupts it; any other failure loses
 // the line, as a log must not stop its program.
 void writeAll(vdlog_handle& handle, std::string_view bytes) {
-    ssize_t n;
-    do {
-        n = ::write(handle.fd, bytes.data(), bytes.size());
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = pf::retryOnEintr([&] { return ::write(handle.fd, bytes.data(), bytes.size()); });
     if (n <= 0) return;
     handle.uncached_bytes += static_cast<std::uint64_t>(n);
     if (handle.uncached_bytes >= kDropCacheEveryBytes) {

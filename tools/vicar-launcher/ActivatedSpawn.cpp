@@ -1,4 +1,5 @@
 #include "tools/vicar-launcher/ActivatedSpawn.h"
+#include "platform/system/Retry.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -131,10 +132,7 @@ pid_t spawnActivated(const SpawnRequest& request, std::string* why) {
     }
     ::close(report[1]);
     ChildReport childReport{};
-    ssize_t got;
-    do {
-        got = ::read(report[0], &childReport, sizeof childReport);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = pf::retryOnEintr([&] { return ::read(report[0], &childReport, sizeof childReport); });
     ::close(report[0]);
     if (got == static_cast<ssize_t>(sizeof childReport)) {
         *why = std::string(stepName(static_cast<Step>(childReport.step))) + " " + request.arguments[0] + ": " +

@@ -13,6 +13,7 @@
 #include <map>
 
 #include "platform/mach/Bootstrap.h"
+#include "platform/system/Retry.h"
 #include "platform/system/SystemLog.h"
 #include "platform/xpc/ServiceSocket.h"
 #include "tools/vicar-launcher/ActivatedSpawn.h"
@@ -239,10 +240,7 @@ void Launcher::announceReady() {
         options_.jobsFolder);
     if (options_.readyFd < 0) return;
     const char byte = '\n';
-    ssize_t written;
-    do {
-        written = ::write(options_.readyFd, &byte, 1);
-    } while (written < 0 && errno == EINTR);
+    (void)pf::retryOnEintr([&] { return ::write(options_.readyFd, &byte, 1); });
     // Closed so that the children never inherit it.
     ::close(options_.readyFd);
     options_.readyFd = -1;
@@ -355,8 +353,7 @@ void Launcher::handleSignals() {
     bool childExited = false;
     signalfd_siginfo info;
     for (;;) {
-        const ssize_t n = ::read(signals_.get(), &info, sizeof info);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = pf::retryOnEintr([&] { return ::read(signals_.get(), &info, sizeof info); });
         if (n != static_cast<ssize_t>(sizeof info)) break;
         if (info.ssi_signo == SIGCHLD)
             childExited = true;
@@ -370,8 +367,7 @@ void Launcher::handleSignals() {
 void Launcher::reapChildren() {
     for (;;) {
         int status = 0;
-        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-        if (pid < 0 && errno == EINTR) continue;
+        const pid_t pid = pf::retryOnEintr([&] { return ::waitpid(-1, &status, WNOHANG); });
         if (pid <= 0) return;
         for (std::size_t i = 0; i < jobs_.size(); ++i)
             if (jobs_[i]->pid == pid) {
