@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "async/Pool.h"
@@ -30,6 +31,7 @@ bool occupy(queue& q, int count, vt::Event& release, std::atomic<int>& busy) {
         submit(q, [&] {
             ++busy;
             release.wait();
+            --busy;
         });
     return vt::waitForCount(busy, count);
 }
@@ -56,9 +58,14 @@ VT_CHILD_ROLE(limitThree) {
     int broken = 0;
     for (auto& f : extra) broken += isBrokenPromise(f);
     release.signal();
-    // A worker still finishing its blocker may make one more attempt fail.
-    for (int attempt = 0; attempt < 100; ++attempt)
+    // Each failed attempt counts towards the fatal fifth failure, so the
+    // blockers must have ended first; a worker still marking itself idle may
+    // make one more attempt fail.
+    if (!vt::waitUntil([&] { return busy == 0; })) return 202;
+    for (int attempt = 0; attempt < 2; ++attempt) {
         if (auto f = submit(q, [] {}); !isBrokenPromise(f)) return broken;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     return 201;
 }
 

@@ -172,6 +172,29 @@ TEST(GlobalQueue, NoTaskIsLostAroundTheLookBeforeSleep) {
     }
 }
 
+// A task queued from a pool task is left for that task's worker to take
+// next; a submitter that then waits for it instead must not wait forever,
+// whether the pool's watcher is looking (at once) or asleep (after a quiet
+// spell), and Queue::sync from inside the pool never waits on itself.
+TEST(GlobalQueue, ATaskLeftForItsSubmitterRunsWhileTheSubmitterWaitsForIt) {
+    for (const auto quiet : {0ms, 400ms}) {
+        SCOPED_TRACE(quiet.count());
+        std::this_thread::sleep_for(quiet);
+        std::atomic<int> ran{0};
+        vt::Event verdict;
+        std::atomic<bool> ok{false};
+        Queue::global()->async([&] {
+            Queue::global()->async([&] { ++ran; });
+            const bool left = waitForCount(ran, 1, 10s);
+            Queue::serial("inner")->sync([&] { ++ran; });
+            ok = left && ran == 2;
+            verdict.signal();
+        });
+        ASSERT_TRUE(verdict.wait(30s));
+        EXPECT_TRUE(ok);
+    }
+}
+
 TEST(Queue, AfterRunsOnTheQueueNoEarlierThanAskedAndInDeadlineOrder) {
     auto queue = Queue::serial("order");
     std::vector<int> order;

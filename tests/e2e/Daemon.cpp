@@ -103,12 +103,24 @@ DaemonFixture::DaemonFixture(int timeOut) : dir_("vicar-e2e") {
     };
 }
 
-void DaemonFixture::startLauncher() {
+void DaemonFixture::start(const std::vector<std::string>& argv, const std::string& readyLine) {
     const int logFd = ::open((dir_ / "launcher.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    launcher_ =
-        spawn({toolPath("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system"}, env_, {logFd, logFd});
+    launcher_ = spawn(argv, env_, {logFd, logFd});
     ::close(logFd);
-    if (!waitForLog("ready: ")) throw std::runtime_error("the launcher did not become ready: " + log());
+    if (!waitForLog(readyLine)) throw std::runtime_error(argv[0] + " did not become ready: " + log());
+}
+
+void DaemonFixture::startLauncher() {
+    start({toolPath("vicar-launcher"), "--jobs", dir_ / "jobs", "--domain", "system"}, "ready: ");
+}
+
+void DaemonFixture::startSocketActivated(const std::string& tool) {
+    std::vector<std::string> argv = {tool, "--listen=" + socketPath(), std::string("--fdname=") + kLabel};
+    // The tool hands its children only the variables it is told to.
+    for (const auto& [k, v] : env_) argv.push_back("--setenv=" + k + "=" + v);
+    if (const char* asan = std::getenv("ASAN_OPTIONS")) argv.push_back(std::string("--setenv=ASAN_OPTIONS=") + asan);
+    argv.push_back(daemonPath());
+    start(argv, "Listening on");
 }
 
 DaemonFixture::~DaemonFixture() {

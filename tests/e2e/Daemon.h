@@ -48,6 +48,9 @@ public:
 
     // Returns once the launcher's sockets listen.
     void startLauncher();
+    // Instead of the launcher: systemd's socket-activation tool (at `tool`)
+    // holds the service socket and execs the daemon on the first connection.
+    void startSocketActivated(const std::string& tool);
     // Everything the launcher and the daemons it started wrote to stderr.
     std::string log() const;
     int countInLog(const std::string& fragment) const;
@@ -69,6 +72,9 @@ public:
     void sign(const std::string& bundle) const;
 
 private:
+    // Runs the launcher (or what stands in for it) until its log shows `readyLine`.
+    void start(const std::vector<std::string>& argv, const std::string& readyLine);
+
     TempDir dir_;
     std::map<std::string, std::string> env_;
     pid_t launcher_ = -1;
