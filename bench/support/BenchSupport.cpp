@@ -43,9 +43,9 @@ ChildProcess::~ChildProcess() {
     ::waitpid(pid_, &status, 0);
 }
 
-ScratchDir::ScratchDir() {
-    char pattern[] = "/tmp/vicar-bench-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+ScratchDir::ScratchDir(const std::string& base) {
+    std::string pattern = base + "/vicar-bench-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 

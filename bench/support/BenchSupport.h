@@ -30,7 +30,8 @@ private:
 // A private folder under /tmp, removed with its content at destruction.
 class ScratchDir {
 public:
-    ScratchDir();
+    // A fresh folder under `base`, removed with the object.
+    explicit ScratchDir(const std::string& base = "/tmp");
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
