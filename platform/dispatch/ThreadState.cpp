@@ -1,5 +1,4 @@
 #include "platform/dispatch/ThreadState.h"
-#include "platform/system/Retry.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -8,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
+
+#include "platform/system/Retry.h"
 
 namespace pf::dispatch::detail {
 

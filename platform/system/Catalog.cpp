@@ -1,5 +1,4 @@
 #include "platform/system/Catalog.h"
-#include "platform/system/Retry.h"
 
 #include <dirent.h>
 #include <linux/openat2.h>
@@ -12,6 +11,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+
+#include "platform/system/Retry.h"
 
 namespace pf::catalog {
 

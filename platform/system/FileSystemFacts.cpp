@@ -1,5 +1,4 @@
 #include "platform/system/FileSystemFacts.h"
-#include "platform/system/Retry.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,6 +9,8 @@
 #include <cctype>
 #include <cerrno>
 #include <memory>
+
+#include "platform/system/Retry.h"
 
 namespace pf {
 

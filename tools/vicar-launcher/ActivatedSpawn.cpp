@@ -1,5 +1,4 @@
 #include "tools/vicar-launcher/ActivatedSpawn.h"
-#include "platform/system/Retry.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -10,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/system/Retry.h"
 
 namespace {
 
