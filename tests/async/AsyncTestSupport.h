@@ -30,12 +30,6 @@ inline void within(const std::function<void()>& body, std::chrono::seconds watch
     std::abort();
 }
 
-inline std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 // How many threads of this process have the name.
 inline int threadsNamed(const std::string& name) {
     int n = 0;

@@ -91,7 +91,7 @@ TEST(Pool, LimitsAndDeferral) {
         const char* role;
         std::string argument;
         int exitStatus; // -1: ended by SIGABRT
-        std::size_t reports;
+        int reports;
     } rows[] = {{"limitThree", "2", 2, 2}, {"limitThree", "1000", -1, 5}, {"backgroundDeferred", "", 0, 0}};
     const std::string limitError = thread_limit_error().what();
     for (const auto& row : rows) {
@@ -101,8 +101,8 @@ TEST(Pool, LimitsAndDeferral) {
         testing::internal::CaptureStderr();
         const int status = vt::ChildRole(row.role, {row.argument}).wait();
         const std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
-        const auto reports = vt::async::occurrences(out, "Exception @ 736: " + limitError + "\n");
-        EXPECT_EQ(vt::async::occurrences(out, "Exception @"), reports);
+        const auto reports = vt::occurrences(out, "Exception @ 736: " + limitError + "\n");
+        EXPECT_EQ(vt::occurrences(out, "Exception @"), reports);
         EXPECT_GE(reports, row.reports);
         if (row.exitStatus < 0) {
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;

@@ -136,12 +136,7 @@ DaemonFixture::~DaemonFixture() {
 
 std::string DaemonFixture::log() const { return readFile(dir_ / "launcher.log"); }
 
-int DaemonFixture::countInLog(const std::string& fragment) const {
-    const std::string text = log();
-    int count = 0;
-    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
-    return count;
-}
+int DaemonFixture::countInLog(const std::string& fragment) const { return occurrences(log(), fragment); }
 
 bool DaemonFixture::waitForLog(const std::string& fragment, int count) const {
     return runMainLoopUntil([&] { return countInLog(fragment) >= count; }, std::chrono::seconds(20));

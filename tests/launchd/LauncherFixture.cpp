@@ -92,12 +92,7 @@ bool LauncherFixture::start() {
 
 std::string LauncherFixture::log() const { return readFile(scratch_ / "stderr"); }
 
-int LauncherFixture::countInLog(const std::string& fragment) const {
-    const std::string text = log();
-    int count = 0;
-    for (size_t at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) ++count;
-    return count;
-}
+int LauncherFixture::countInLog(const std::string& fragment) const { return occurrences(log(), fragment); }
 
 bool LauncherFixture::waitForLog(const std::string& fragment, int count) const {
     const auto deadline = Clock::now() + kWatchdog;

@@ -42,6 +42,12 @@ std::string readFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+int occurrences(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
 struct LogCapture::Lines {
     std::mutex mutex;
     std::condition_variable cv;

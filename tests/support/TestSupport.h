@@ -31,6 +31,8 @@ private:
 
 void writeFile(const std::string& path, const std::string& content, unsigned mode = 0644);
 std::string readFile(const std::string& path);
+// How many times `part` occurs in `text` (overlapping ones included).
+int occurrences(const std::string& text, const std::string& part);
 
 // Captures every system-log line while alive.
 class LogCapture {
