@@ -22,7 +22,8 @@ constexpr std::string_view kTagText =
 constexpr std::string_view kSignature = kTagText.substr(0, kTagText.find('\n'));
 
 UniqueFd openDirectory(const std::string& directory) {
-    return UniqueFd(retryOnEintr([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    return UniqueFd(retryOnEintr([&] { return ::open(directory.c_str(), kFlags); }));
 }
 
 bool hasTag(int dirFd) {

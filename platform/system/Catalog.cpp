@@ -85,7 +85,8 @@ int openBeneath(int directoryFd, const char* relativePath, int flags) {
     open_how how{};
     how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC | O_NOFOLLOW);
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(pf::retryOnEintr([&] { return ::syscall(SYS_openat2, directoryFd, relativePath, &how, sizeof how); }));
+    const long fd = pf::retryOnEintr([&] { return ::syscall(SYS_openat2, directoryFd, relativePath, &how, sizeof how); });
+    return static_cast<int>(fd);
 }
 
 } // namespace pf::catalog

@@ -244,8 +244,9 @@ void lostSocket(const std::shared_ptr<Connection>& self, Connection::Core& c, Af
 bool flush(Connection::Core& c) {
     while (!c.out.empty()) {
         auto& front = c.out.front();
-        const ssize_t n = sys::retry(
-            [&] { return ::send(c.fd, front.data() + c.outOffset, front.size() - c.outOffset, MSG_NOSIGNAL | MSG_DONTWAIT); });
+        const std::uint8_t* from = front.data() + c.outOffset;
+        const std::size_t size = front.size() - c.outOffset;
+        const ssize_t n = sys::retry([&] { return ::send(c.fd, from, size, MSG_NOSIGNAL | MSG_DONTWAIT); });
         if (n == -EAGAIN || n == -EWOULDBLOCK) break;
         if (n < 0) return false;
         c.outOffset += static_cast<std::size_t>(n);
