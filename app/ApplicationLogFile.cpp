@@ -55,7 +55,7 @@ void VDApplication::createLogFile(const std::optional<std::string>& name, const 
     }
     createDirectoriesOwnedByRealUser(folder);
     // Linux has one kind of exclusion, so "by path" (as root) and "by item" are the same mark.
-    if (!pf::isBackupExcluded(folder)) (void)pf::setBackupExcluded(folder);
+    (void)pf::setBackupExcluded(folder); // a no-op when the mark is there
 
     std::string path = folder;
     vdpath_join(path, fileName);

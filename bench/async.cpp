@@ -79,9 +79,7 @@ void latency(benchmark::State& state, const char* counter, Post&& post) {
         post([&ran] { ran.set_value(Clock::now()); });
         samples.push_back(std::chrono::duration<double, std::micro>(started.get() - submitted).count());
     }
-    state.counters["p50_us"] = vb::quantile(samples, 0.50);
-    state.counters["p99_us"] = vb::quantile(samples, 0.99);
-    state.SetLabel(std::string("counter=") + counter);
+    vb::reportPercentiles(state, samples, "us", counter);
 }
 
 void BM_SerialLatency(benchmark::State& state, const char* counter) {

@@ -203,10 +203,7 @@ void measureLatency(benchmark::State& state, RoundTrip&& roundTrip, const char* 
         }
         samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    std::vector<double> copy = samples;
-    state.counters["p50_us"] = vb::quantile(copy, 0.50);
-    state.counters["p99_us"] = vb::quantile(copy, 0.99);
-    state.SetLabel(std::string("counter=") + counter);
+    vb::reportPercentiles(state, samples, "us", counter);
 }
 
 void ipcLatency(benchmark::State& state, const char* counter, bool mach = false) {

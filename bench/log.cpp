@@ -76,10 +76,7 @@ void callerCost(benchmark::State& state, const char* counter) {
         for (auto& t : callers) t.join();
         for (const auto& mine : perThread) samples.insert(samples.end(), mine.begin(), mine.end());
     }
-    std::vector<double> copy = samples;
-    state.counters["p50_ns"] = vb::quantile(copy, 0.50);
-    state.counters["p99_ns"] = vb::quantile(copy, 0.99);
-    state.SetLabel(std::string("counter=") + counter);
+    vb::reportPercentiles(state, samples, "ns", counter);
 }
 
 template <class Logger>

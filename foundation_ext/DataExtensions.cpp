@@ -10,12 +10,9 @@
 #include "platform/codesign/Sha256.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Exception.h"
-#include "platform/system/Retry.h"
 #include "platform/system/UniqueFd.h"
 
 namespace {
-
-constexpr std::size_t kDigestChunkBytes = 8192;
 
 bool isBase64Character(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
@@ -67,14 +64,7 @@ std::optional<pf::Data> SHA256DigestWithContentsOfURL(const pf::URL& url) {
         return std::nullopt;
     };
     if (!fd) return fail(errno);
-    pf::codesign::Sha256 sha;
-    std::uint8_t buffer[kDigestChunkBytes];
-    for (;;) {
-        const ssize_t n = pf::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-        if (n == 0) break;
-        if (n < 0) return fail(errno);
-        sha.update(buffer, static_cast<std::size_t>(n));
-    }
-    const auto digest = sha.final();
-    return pf::Data(digest.begin(), digest.end());
+    const auto digest = pf::codesign::sha256File(fd.get());
+    if (!digest) return fail(errno);
+    return pf::Data(digest->begin(), digest->end());
 }

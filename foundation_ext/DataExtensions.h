@@ -15,6 +15,6 @@ std::optional<pf::Data> dataWithBase64EncodedString(std::optional<std::string_vi
 // Standard Base64 with padding and no line breaks; "" for empty data.
 std::string base64EncodedString(const pf::Data& data);
 
-// The 32-byte digest, read in 8192-byte chunks; nullopt for a URL that is no
+// The 32-byte digest of the file's content; nullopt for a URL that is no
 // file URL, and (logged) when reading fails.
 std::optional<pf::Data> SHA256DigestWithContentsOfURL(const pf::URL& url);

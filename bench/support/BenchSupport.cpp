@@ -61,6 +61,13 @@ double quantile(std::vector<double>& samples, double q) {
     return samples[std::min(index, samples.size() - 1)];
 }
 
+void reportPercentiles(benchmark::State& state, std::vector<double>& samples, const std::string& unit,
+                       const std::string& counter) {
+    state.counters["p50_" + unit] = quantile(samples, 0.50);
+    state.counters["p99_" + unit] = quantile(samples, 0.99);
+    state.SetLabel("counter=" + counter);
+}
+
 bool waitForSocket(const std::string& path) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {

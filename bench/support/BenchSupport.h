@@ -43,6 +43,10 @@ private:
 
 // The q-th quantile (0..1) of the samples (sorted in place).
 double quantile(std::vector<double>& samples, double q);
+// Sets the case's counters p50_<unit> and p99_<unit> from the samples (sorted
+// in place) and labels the case with the counter its figure comes from.
+void reportPercentiles(benchmark::State& state, std::vector<double>& samples, const std::string& unit,
+                       const std::string& counter);
 
 // Waits until a Unix socket at the path accepts connections (up to 10 s).
 bool waitForSocket(const std::string& path);

@@ -90,13 +90,13 @@ private:
             }));
             if (!fd) return fail(describeErrno("cannot open " + path));
             if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return fail(path + " changed while it was read");
-            return visit_(BundleItem{path, Kind::File, st.st_mode & 07777, fd.get(), {}}, why_);
+            return visit_(BundleItem{path, Kind::File, st.st_mode & 07777, fd.get(), {}, st.st_size}, why_);
         }
         if (S_ISDIR(st.st_mode)) {
             UniqueFd fd = openFolderAt(dirFd, name, why_);
             if (!fd) return fail(path + " cannot be opened (" + *why_ + ")");
             if (::fstat(fd.get(), &st) != 0) return fail(describeErrno("cannot examine " + path));
-            if (!visit_(BundleItem{path, Kind::Directory, st.st_mode & 07777, -1, {}}, why_)) return false;
+            if (!visit_(BundleItem{path, Kind::Directory, st.st_mode & 07777, -1, {}, 0}, why_)) return false;
             return walkFolder(fd.get(), path, depth + 1);
         }
         if (S_ISLNK(st.st_mode)) {
@@ -105,7 +105,7 @@ private:
             if (n < 0) return fail(describeErrno("cannot read the symlink " + path));
             if (static_cast<std::size_t>(n) > kMaxLinkTargetBytes) return fail("the symlink " + path + " is too long");
             target.resize(static_cast<std::size_t>(n));
-            return visit_(BundleItem{path, Kind::Link, mode, -1, std::move(target)}, why_);
+            return visit_(BundleItem{path, Kind::Link, mode, -1, std::move(target), 0}, why_);
         }
         return fail(path + " is neither a file, a folder nor a symlink");
     }

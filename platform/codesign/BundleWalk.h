@@ -17,6 +17,7 @@ struct BundleItem {
     mode_t mode;             // permission bits (07777)
     int fd;                  // File: open for reading at offset 0; otherwise -1
     std::string linkTarget;  // Link: the symlink's text
+    off_t size = 0;          // File: its size when opened
 };
 
 // Returns false to stop the walk, with the reason in *why.

@@ -11,7 +11,7 @@ SideHasher::~SideHasher() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        files_.clear();
+        waiting_.reset();
     }
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
@@ -21,7 +21,7 @@ bool SideHasher::add(UniqueFd file, std::string path, std::string sealedHex) {
     std::lock_guard lock(mutex_);
     // One file waiting is enough to keep this thread busy; the caller hashes
     // the next one itself, so both cores work.
-    if (!files_.empty()) return false;
+    if (waiting_) return false;
     if (!thread_.joinable()) {
         try {
             thread_ = std::thread([this] { run(); });
@@ -29,14 +29,14 @@ bool SideHasher::add(UniqueFd file, std::string path, std::string sealedHex) {
             return false;
         }
     }
-    files_.push_back({std::move(file), std::move(path), std::move(sealedHex)});
+    waiting_.emplace(File{std::move(file), std::move(path), std::move(sealedHex)});
     changed_.notify_all();
     return true;
 }
 
 bool SideHasher::finish(std::string* why) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return files_.empty() && !hashing_; });
+    changed_.wait(lock, [&] { return !waiting_ && !hashing_; });
     if (failure_.empty()) return true;
     *why = failure_;
     return false;
@@ -45,10 +45,10 @@ bool SideHasher::finish(std::string* why) {
 void SideHasher::run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || !files_.empty(); });
+        changed_.wait(lock, [&] { return stopping_ || waiting_; });
         if (stopping_) return;
-        File file = std::move(files_.front());
-        files_.pop_front();
+        File file = std::move(*waiting_);
+        waiting_.reset();
         hashing_ = true;
         const bool failed = !failure_.empty();
         lock.unlock();

@@ -5,7 +5,7 @@
 // when the walk and every file here passed. A thread is started at the
 // first file and ends with the object.
 #include <condition_variable>
-#include <deque>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,7 +43,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<File> files_;
+    std::optional<File> waiting_; // one at most: the caller hashes the next itself
     bool hashing_ = false; // a file taken off the queue is being hashed
     bool stopping_ = false;
     std::string failure_;

@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
@@ -34,8 +33,7 @@ std::string octal(mode_t mode) {
 // A large file handed to the side hasher (a descriptor of its own, as the
 // walk closes its one); false when it must be hashed here.
 bool handedOver(const BundleItem& item, const SealedManifest::Entry& sealed, SideHasher& side) {
-    struct stat st {};
-    if (::fstat(item.fd, &st) != 0 || st.st_size < SideHasher::kMinBytes) return false;
+    if (item.size < SideHasher::kMinBytes) return false;
     UniqueFd own(::fcntl(item.fd, F_DUPFD_CLOEXEC, 0));
     return own && side.add(std::move(own), item.path, sealed.hashHex);
 }

@@ -1,7 +1,6 @@
 #include "platform/dispatch/Queue.h"
 
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,6 +9,7 @@
 #include <mutex>
 
 #include "platform/dispatch/ThreadPool.h"
+#include "platform/dispatch/ThreadState.h"
 #include "platform/dispatch/TimerThread.h"
 
 namespace pf::dispatch {
@@ -191,7 +191,7 @@ void Queue::sync(Task task) {
     cv.wait(lock, [&] { return done; });
 }
 
-bool isMainThread() { return ::syscall(SYS_gettid) == ::getpid(); }
+bool isMainThread() { return detail::currentThreadId() == ::getpid(); }
 
 namespace detail {
 int mainQueueWakeFd() { return mainQueue()->wakeFd(); }

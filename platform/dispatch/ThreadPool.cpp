@@ -57,7 +57,7 @@ struct Worker {
 
 // The worker whose task runs on this thread, if any.
 thread_local Worker* tWorker = nullptr;
-thread_local int tWakeNow = 0;
+thread_local int tWakeNow = 0; // WakeNowScopes alive on this thread
 
 class Pool {
 public:
@@ -81,9 +81,6 @@ public:
         wakeWatcher();
     }
 
-    // See WakeNowScope in ThreadPool.h.
-    static void setWakeNow(bool on) { tWakeNow += on ? 1 : -1; }
-
 private:
     bool mayRunMore() const { return busy_ < parallelism_ + blocked_; }
 
@@ -100,7 +97,7 @@ private:
         worker->owes = true;
         ++owing_;
         ++deferrals_;
-        if (watcherAsleep_ || !watcherStarted_) wakeWatcher();
+        wakeWatcher(); // only an asleep or unstarted watcher needs it
         return true;
     }
 
@@ -333,7 +330,7 @@ Pool& pool() {
 
 void submitToPool(Priority priority, Task task) { pool().submit(priority, std::move(task)); }
 
-WakeNowScope::WakeNowScope() { Pool::setWakeNow(true); }
-WakeNowScope::~WakeNowScope() { Pool::setWakeNow(false); }
+WakeNowScope::WakeNowScope() { ++tWakeNow; }
+WakeNowScope::~WakeNowScope() { --tWakeNow; }
 
 } // namespace pf::dispatch::detail

@@ -21,7 +21,7 @@ constexpr int kAnswerTimeoutMs = 5000;
 
 int request(char kind, std::string_view name, std::size_t rightsExpected, std::vector<UniqueFd>* rights) {
     if (name.empty() || name.size() > kMaxServiceNameBytes) return EINVAL;
-    const std::string path = bootstrapSocketPath(nullptr);
+    const std::string path = bootstrapSocketPath(xpc::Domain::System, nullptr);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) return ECONNREFUSED;
@@ -49,9 +49,9 @@ int request(char kind, std::string_view name, std::size_t rightsExpected, std::v
 
 } // namespace
 
-std::string bootstrapSocketPath(std::string* why) {
+std::string bootstrapSocketPath(xpc::Domain domain, std::string* why) {
     if (const char* path = std::getenv(kBootstrapEnvironmentKey); path && *path == '/') return path;
-    auto folder = xpc::serviceDirectory(xpc::Domain::System, why);
+    auto folder = xpc::serviceDirectory(domain, why);
     return folder ? *folder + "/mach-bootstrap.sock" : std::string();
 }
 

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "platform/mach/Port.h"
+#include "platform/xpc/ServiceSocket.h"
 
 namespace pf::mach {
 
@@ -25,8 +26,10 @@ inline constexpr std::size_t kMaxServiceNameBytes = 200;
 inline constexpr char kCheckInRequest = 'c';
 inline constexpr char kLookUpRequest = 'l';
 
-// The server's socket path; empty (reason in *why) when there is none to trust.
-std::string bootstrapSocketPath(std::string* why);
+// The server's socket path in the domain's service folder (or the
+// environment's, when it names one); empty (reason in *why) when there is
+// none to trust.
+std::string bootstrapSocketPath(xpc::Domain domain, std::string* why);
 
 // 0 with *port set, or an errno value: ENOENT (unknown name), EPERM (not
 // allowed), ECONNREFUSED (no server), EPROTO (a malformed answer), ETIMEDOUT.

@@ -82,11 +82,11 @@ void BootstrapServer::serve() {
     for (;;) {
         std::vector<pollfd> polled{{wake_.get(), POLLIN, 0}, {listening_.get(), POLLIN, 0}};
         for (const auto& request : pending) polled.push_back({request.fd.get(), POLLIN, 0});
+        // Requests are kept in arrival order, so the first one's deadline is the earliest.
         int timeoutMs = -1;
-        for (const auto& request : pending) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(request.deadline - Clock::now()).count();
-            timeoutMs = timeoutMs < 0 ? static_cast<int>(std::max<long long>(left, 0))
-                                      : std::min(timeoutMs, static_cast<int>(std::max<long long>(left, 0)));
+        if (!pending.empty()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(pending.front().deadline - Clock::now());
+            timeoutMs = static_cast<int>(std::max<long long>(left.count(), 0));
         }
         if (xpc::sys::retry([&] { return ::poll(polled.data(), polled.size(), timeoutMs); }) < 0) return;
         if (polled[0].revents) return;

@@ -123,11 +123,6 @@ bool Port::isValid() const {
     return !invalidated_;
 }
 
-bool Port::hasReceiveRight() const {
-    std::lock_guard lock(mutex_);
-    return receiveEnd_ != nullptr;
-}
-
 std::shared_ptr<const UniqueFd> Port::sendEnd() const {
     std::lock_guard lock(mutex_);
     return sendEnd_;

@@ -68,7 +68,6 @@ public:
 
     std::uint32_t name() const { return name_; }
     bool isValid() const;
-    bool hasReceiveRight() const;
     // The ends this object holds (nullptr when it holds none); a caller's
     // copy keeps the descriptor open while it uses it.
     std::shared_ptr<const UniqueFd> sendEnd() const;

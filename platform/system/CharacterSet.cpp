@@ -38,10 +38,6 @@ CharacterSet CharacterSet::whitespaceAndNewlineCharacterSet() {
     });
 }
 
-CharacterSet CharacterSet::decimalDigitCharacterSet() {
-    return CharacterSet([](char32_t c) { return u_charType(static_cast<UChar32>(c)) == U_DECIMAL_DIGIT_NUMBER; });
-}
-
 CharacterSet CharacterSet::invertedSet() const {
     return CharacterSet([member = member_](char32_t c) { return !member(c); });
 }

@@ -13,8 +13,6 @@ public:
     static CharacterSet characterSetWithCharactersInString(std::string_view characters);
     // Unicode separators (Z*), tab, U+000A-U+000D and U+0085.
     static CharacterSet whitespaceAndNewlineCharacterSet();
-    // Unicode decimal digits (Nd).
-    static CharacterSet decimalDigitCharacterSet();
 
     bool characterIsMember(char32_t c) const { return member_(c); }
     CharacterSet invertedSet() const;

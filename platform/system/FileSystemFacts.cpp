@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <memory>
 
 #include "platform/system/Retry.h"
@@ -41,7 +40,6 @@ std::optional<std::uint64_t> fileSystemBlockSize(int fd) {
 }
 
 std::optional<bool> fileSystemSupportsLargeFiles(const std::string& path) {
-    errno = 0;
     const long bits = ::pathconf(path.c_str(), _PC_FILESIZEBITS);
     if (bits < 0) return std::nullopt;
     return bits > 33;

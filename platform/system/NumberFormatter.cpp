@@ -32,50 +32,23 @@ struct NumberFormatter::Icu {
     }
 };
 
-NumberFormatter::NumberFormatter(Style style, std::string_view localeIdentifier)
-    : locale_(localeIdentifier), style_(style), maxFractionDigits_(style == Style::Decimal ? 3 : 0) {
-    std::lock_guard lock(mutex_);
-    rebuildLocked();
+NumberFormatter::NumberFormatter(Style style, std::string_view localeIdentifier) {
+    const std::string locale(localeIdentifier);
+    auto icu = std::make_unique<Icu>();
+    UErrorCode status = U_ZERO_ERROR;
+    icu->format = unum_open(UNUM_DECIMAL, nullptr, 0, locale.empty() ? nullptr : locale.c_str(), nullptr, &status);
+    if (U_FAILURE(status)) return;
+    icu_ = std::move(icu);
+    unum_setAttribute(icu_->format, UNUM_GROUPING_USED, style == Style::Decimal);
+    unum_setAttribute(icu_->format, UNUM_MIN_FRACTION_DIGITS, 0);
+    unum_setAttribute(icu_->format, UNUM_ROUNDING_MODE, UNUM_ROUND_HALFEVEN);
+    setMaximumFractionDigits(style == Style::Decimal ? 3 : 0);
 }
 
 NumberFormatter::~NumberFormatter() = default;
 
-void NumberFormatter::rebuildLocked() {
-    auto icu = std::make_unique<Icu>();
-    UErrorCode status = U_ZERO_ERROR;
-    icu->format = unum_open(UNUM_DECIMAL, nullptr, 0, locale_.empty() ? nullptr : locale_.c_str(), nullptr, &status);
-    if (U_FAILURE(status)) {
-        icu_.reset();
-        return;
-    }
-    unum_setAttribute(icu->format, UNUM_GROUPING_USED, style_ == Style::Decimal);
-    unum_setAttribute(icu->format, UNUM_MIN_FRACTION_DIGITS, 0);
-    unum_setAttribute(icu->format, UNUM_MAX_FRACTION_DIGITS,
-                      static_cast<int32_t>(std::min(maxFractionDigits_, kIcuMaxFractionDigits)));
-    unum_setAttribute(icu->format, UNUM_ROUNDING_MODE, UNUM_ROUND_HALFEVEN);
-    icu_ = std::move(icu);
-}
-
-NumberFormatter::Style NumberFormatter::numberStyle() const {
-    std::lock_guard lock(mutex_);
-    return style_;
-}
-
-void NumberFormatter::setNumberStyle(Style style) {
-    std::lock_guard lock(mutex_);
-    style_ = style;
-    maxFractionDigits_ = style == Style::Decimal ? 3 : 0;
-    rebuildLocked();
-}
-
-std::uint64_t NumberFormatter::maximumFractionDigits() const {
-    std::lock_guard lock(mutex_);
-    return maxFractionDigits_;
-}
-
 void NumberFormatter::setMaximumFractionDigits(std::uint64_t digits) {
     std::lock_guard lock(mutex_);
-    maxFractionDigits_ = digits;
     if (icu_)
         unum_setAttribute(icu_->format, UNUM_MAX_FRACTION_DIGITS,
                           static_cast<int32_t>(std::min(digits, kIcuMaxFractionDigits)));

@@ -22,10 +22,6 @@ public:
     NumberFormatter(const NumberFormatter&) = delete;
     NumberFormatter& operator=(const NumberFormatter&) = delete;
 
-    Style numberStyle() const;
-    // Resets the fraction digits to the style's defaults.
-    void setNumberStyle(Style style);
-    std::uint64_t maximumFractionDigits() const;
     void setMaximumFractionDigits(std::uint64_t digits);
 
     // Empty when ICU cannot format (it never fails for a valid locale).
@@ -35,11 +31,7 @@ public:
 
 private:
     struct Icu;
-    void rebuildLocked();
     mutable std::mutex mutex_;
-    std::string locale_;
-    Style style_;
-    std::uint64_t maxFractionDigits_;
     std::unique_ptr<Icu> icu_;
 };
 

@@ -1,24 +1,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 
+#include "platform/system/Retry.h"
 #include "support/log/LogFile.h"
 #include "support/log/Path.h"
 #include "support/text/u8string.h"
-
-namespace {
-
-// Rotation tries a call once more when a signal interrupted it.
-template <class Call>
-int onceMoreIfInterrupted(Call call) {
-    int rc = call();
-    if (rc == -1 && errno == EINTR) rc = call();
-    return rc;
-}
-
-} // namespace
 
 std::string vdlog_rotated_name(const std::string& path, int n) {
     std::string directory = path;
@@ -40,11 +28,11 @@ void vdlog_rotate(const std::string& path, int generation) {
         // itself, never what it points to.
         if (::lstat(from.c_str(), &st) != 0) continue;
         if (n > 3) {
-            if (onceMoreIfInterrupted([&] { return ::unlink(from.c_str()); }) != 0)
+            if (pf::retryOnEintr([&] { return ::unlink(from.c_str()); }) != 0)
                 std::fprintf(stderr, "Can't unlink %s\n", from.c_str());
         } else {
             const std::string to = vdlog_rotated_name(path, n + 1);
-            if (onceMoreIfInterrupted([&] { return ::rename(from.c_str(), to.c_str()); }) != 0)
+            if (pf::retryOnEintr([&] { return ::rename(from.c_str(), to.c_str()); }) != 0)
                 std::fprintf(stderr, "Can't rename %s to %s\n", from.c_str(), to.c_str());
         }
     }

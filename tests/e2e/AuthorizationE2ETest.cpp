@@ -92,12 +92,10 @@ VT_CHILD_ROLE(connectThenExecTheSigned) {
     }
     // The child runs the signed program once it has connected (and sent).
     const std::string exeLink = "/proc/" + std::to_string(child) + "/exe";
-    bool execed = false;
-    for (int attempt = 0; attempt < 2000 && !execed; ++attempt) {
+    const bool execed = vt::waitUntil([&] {
         std::error_code ec;
-        execed = fs::read_symlink(exeLink, ec) == arguments.at(2);
-        if (!execed) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+        return fs::read_symlink(exeLink, ec) == arguments.at(2);
+    });
     Outcome result = kSetupFailed;
     if (execed && (mode == "self" || sendAll(fd, frame))) result = outcome(fd);
     ::kill(child, SIGKILL);

@@ -149,7 +149,7 @@ TEST_F(InstallE2E, DaemonKilledMidInstallGivesStatus2AndANewDaemonServesTheNext)
     std::thread client([&] { result = f_->install(bundle); });
     ASSERT_TRUE(f_->waitForLog("started com.vandrelsys.VolumeSmith.vicar")) << f_->log();
     // Killed while the copy into /big is under way (watchdog 10 s).
-    for (int i = 0; i < 2000 && staged().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    vt::waitUntil([&] { return !staged().empty(); });
     ::kill(f_->daemonPids().at(0), SIGKILL);
     client.join();
     EXPECT_EQ(result.status, 2) << result.out << result.err;

@@ -16,8 +16,8 @@
 
 #include "platform/foundation/Date.h"
 #include "platform/runloop/RunLoop.h"
+#include "platform/system/Retry.h"
 #include "platform/system/SystemLog.h"
-#include "platform/xpc/Syscall.h"
 
 namespace vt {
 
@@ -90,7 +90,7 @@ int runInChild(const std::function<int()>& body, std::chrono::seconds watchdog) 
         ::_exit(status);
     }
     int status = 0;
-    pf::xpc::sys::retry([&] { return ::waitpid(pid, &status, 0); });
+    pf::retryOnEintr([&] { return ::waitpid(pid, &status, 0); });
     return status;
 }
 

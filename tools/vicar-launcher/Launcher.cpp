@@ -208,10 +208,7 @@ bool Launcher::bindSockets() {
 
 bool Launcher::startBootstrap() {
     std::string why;
-    if (const char* path = std::getenv(pf::mach::kBootstrapEnvironmentKey); path && *path == '/')
-        bootstrapPath_ = path;
-    else if (auto folder = pf::xpc::serviceDirectory(serviceDomain(options_.domain), &why))
-        bootstrapPath_ = *folder + "/mach-bootstrap.sock";
+    bootstrapPath_ = pf::mach::bootstrapSocketPath(serviceDomain(options_.domain), &why);
     if (!bootstrapPath_.empty()) bootstrap_ = pf::mach::BootstrapServer::start(bootstrapPath_, log, &why);
     if (!bootstrap_) {
         log("cannot serve the Mach bootstrap: " + why);
