@@ -3,111 +3,66 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 
-#include <map>
 #include <mutex>
-#include <thread>
+#include <utility>
 
-#include "platform/xpc/Syscall.h"
+#include "platform/xpc/IoLoop.h"
 
 namespace pf::mach {
 
 namespace {
 
-class Watch;
+using xpc::detail::IoLoop;
 
-// One epoll set and one thread for every dead-name source of the process,
-// made on first use and kept to the end (it sleeps while nothing hangs up).
-class Watcher {
-public:
-    static Watcher& shared() {
-        static Watcher* watcher = new Watcher;
-        return *watcher;
-    }
-
-    bool add(const std::shared_ptr<Watch>& watch, int fd);
-    void remove(std::uint64_t id, int fd);
-
-private:
-    Watcher();
-    void run();
-
-    UniqueFd epoll_;
-    std::mutex mutex_;
-    std::map<std::uint64_t, std::weak_ptr<Watch>> watches_;
-    std::uint64_t nextId_ = 1;
-};
-
-class Watch : public DeadNameSource, public std::enable_shared_from_this<Watch> {
+// Watched on the transport's IO thread, with every socket of the process.
+class Watch : public DeadNameSource {
 public:
     Watch(UniqueFd fd, std::shared_ptr<dispatch::Queue> queue, std::function<void()> handler)
         : fd_(std::move(fd)), queue_(std::move(queue)), handler_(std::move(handler)) {}
     ~Watch() override { cancel(); }
 
-    void cancel() override {
+    // Called once the object is shared: the IO thread holds it weakly.
+    bool start(const std::shared_ptr<Watch>& self) {
+        std::weak_ptr<Watch> weak = self;
         std::lock_guard lock(mutex_);
-        if (!handler_) return;
-        handler_ = nullptr;
-        Watcher::shared().remove(id_, fd_.get());
-        fd_.reset();
+        // EPOLLONESHOT alone: hang-ups are reported whatever is asked for.
+        id_ = IoLoop::shared().add(fd_.get(), EPOLLONESHOT, [weak](std::uint32_t events) {
+            if (!(events & (EPOLLHUP | EPOLLERR))) return;
+            if (auto watch = weak.lock()) watch->fire();
+        });
+        return id_ != 0;
     }
+
+    void cancel() override { stop(); }
 
     void fire() {
-        std::function<void()> handler;
-        {
-            std::lock_guard lock(mutex_);
-            handler = std::move(handler_);
-            handler_ = nullptr;
-            if (handler) Watcher::shared().remove(id_, fd_.get());
-            fd_.reset();
-        }
-        if (handler) queue_->async(std::move(handler));
+        if (auto handler = stop()) queue_->async(std::move(handler));
     }
 
-    std::uint64_t id_ = 0;
-    UniqueFd fd_;
-
 private:
+    // Ends the watch; the handler, if it was still to run. The IO loop lets
+    // go of the descriptor (and of a callback running on another thread)
+    // outside our lock, since that callback takes it too.
+    std::function<void()> stop() {
+        std::function<void()> handler;
+        std::uint64_t id = 0;
+        UniqueFd fd;
+        {
+            std::lock_guard lock(mutex_);
+            handler = std::exchange(handler_, nullptr);
+            id = std::exchange(id_, 0);
+            fd = std::move(fd_);
+        }
+        if (id) IoLoop::shared().remove(id, fd.get());
+        return handler;
+    }
+
     std::mutex mutex_;
+    UniqueFd fd_;
+    std::uint64_t id_ = 0;
     std::shared_ptr<dispatch::Queue> queue_;
     std::function<void()> handler_;
 };
-
-Watcher::Watcher() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
-    if (epoll_) std::thread([this] { run(); }).detach();
-}
-
-bool Watcher::add(const std::shared_ptr<Watch>& watch, int fd) {
-    if (!epoll_) return false;
-    std::lock_guard lock(mutex_);
-    watch->id_ = nextId_++;
-    epoll_event event{};
-    event.events = EPOLLONESHOT; // hang-ups are reported whatever is asked for
-    event.data.u64 = watch->id_;
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0) return false;
-    watches_[watch->id_] = watch;
-    return true;
-}
-
-void Watcher::remove(std::uint64_t id, int fd) {
-    std::lock_guard lock(mutex_);
-    if (watches_.erase(id) && fd >= 0) ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-}
-
-void Watcher::run() {
-    epoll_event events[16];
-    for (;;) {
-        const int n = xpc::sys::retry([&] { return ::epoll_wait(epoll_.get(), events, 16, -1); });
-        for (int i = 0; i < n; ++i) {
-            std::shared_ptr<Watch> watch;
-            {
-                std::lock_guard lock(mutex_);
-                auto it = watches_.find(events[i].data.u64);
-                if (it != watches_.end()) watch = it->second.lock();
-            }
-            if (watch && (events[i].events & (EPOLLHUP | EPOLLERR))) watch->fire();
-        }
-    }
-}
 
 } // namespace
 
@@ -117,9 +72,8 @@ std::shared_ptr<DeadNameSource> DeadNameSource::create(const Port& port, std::sh
     if (!end || !queue || !handler) return nullptr;
     UniqueFd copy(::fcntl(end->get(), F_DUPFD_CLOEXEC, 0));
     if (!copy) return nullptr;
-    const int fd = copy.get();
     auto watch = std::make_shared<Watch>(std::move(copy), std::move(queue), std::move(handler));
-    if (!Watcher::shared().add(watch, fd)) return nullptr;
+    if (!watch->start(watch)) return nullptr;
     return watch;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // The dead-name event of a send right: the handler runs once, on the given
 // queue, when the port's receive right is gone (every holder closed it or
-// exited). One watcher thread per process waits for the hang-ups of all
-// sources; each source watches its own copy of the send end, so the port
-// may be invalidated meanwhile.
+// exited). The transport's IO thread waits for the hang-ups of all sources;
+// each source watches its own copy of the send end, so the port may be
+// invalidated meanwhile.
 #include <functional>
 #include <memory>
 
