@@ -1,17 +1,11 @@
 #include "platform/foundation/BundleStrings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/SmallFile.h"
 #include "platform/foundation/StringsFile.h"
-#include "platform/system/Retry.h"
-#include "platform/system/UniqueFd.h"
 
 namespace pf {
 
@@ -19,21 +13,6 @@ namespace {
 
 // String tables are small; a larger file is not read.
 constexpr PropertyListLimits kStringTableLimits{1u << 20, 65536, 4};
-
-// The whole file when it is at most maxBytes long; a symlink is not followed.
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t maxBytes) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    struct stat st;
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    std::string bytes;
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-        if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > maxBytes) return std::nullopt;
-        if (n == 0) return bytes;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-}
 
 std::string languageFromEnvironment() {
     for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
@@ -62,7 +41,7 @@ Dictionary stringTable(const Bundle& bundle, std::string_view table) {
     for (const auto& localization : localizationOrder(bundle)) {
         auto url = bundle.URLForResource(table, "strings", {}, localization);
         if (!url) continue;
-        const auto bytes = readSmallFile(url->path(), kStringTableLimits.maxBytes);
+        const auto bytes = readSmallRegularFile(url->path(), kStringTableLimits.maxBytes);
         if (!bytes) continue;
         auto plist = propertyListFromBytes(*bytes, kStringTableLimits);
         if (plist && plist->isDictionary()) return plist->dictionary();

@@ -1,18 +1,14 @@
 #include "platform/foundation/PropertyList.h"
 
-#include <fcntl.h>
 #include <plist/plist.h>
 #include <utf8.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "platform/foundation/BinaryPropertyList.h"
-#include "platform/system/Retry.h"
+#include "platform/foundation/SmallFile.h"
 
 namespace pf {
 
@@ -124,27 +120,9 @@ std::optional<Value> propertyListFromBytes(const Data& bytes, const PropertyList
 }
 
 std::optional<Value> propertyListFromFile(const std::string& path, const PropertyListLimits& limits) {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
-    } closer{fd};
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || std::uint64_t(st.st_size) > limits.maxBytes) {
-        return std::nullopt;
-    }
-    std::string bytes;
-    bytes.reserve(std::size_t(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        bytes.append(buffer, std::size_t(n));
-        if (bytes.size() > limits.maxBytes) return std::nullopt; // the file grew while being read
-    }
-    return propertyListFromBytes(std::string_view(bytes), limits);
+    const auto bytes = readSmallRegularFile(path, limits.maxBytes);
+    if (!bytes) return std::nullopt;
+    return propertyListFromBytes(std::string_view(*bytes), limits);
 }
 
 std::optional<Data> binaryPropertyList(const Value& value) {
