@@ -506,8 +506,7 @@ std::shared_ptr<Connection> Connection::createMachService(std::string_view name,
     auto& c = listener->core();
     int fd = takeActivatedSocket(name);
     if (fd < 0) {
-        fd = bindServiceSocket(name, domain, &c.lastError);
-        if (fd >= 0) c.ownSocketFile = boundSocketFile(name, domain);
+        fd = bindServiceSocket(name, domain, &c.lastError, &c.ownSocketFile);
     }
     c.fd = fd;
     return listener;

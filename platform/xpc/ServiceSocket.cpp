@@ -24,18 +24,8 @@ std::optional<std::string> serviceDirectory(Domain domain, std::string* why) {
     return path;
 }
 
-std::optional<std::string> socketPath(std::string_view serviceName, Domain domain, std::string* why) {
-    const std::string leaf = detail::socketLeaf(serviceName);
-    if (leaf.empty()) {
-        if (why) *why = "\"" + std::string(serviceName) + "\" is no valid service name";
-        return std::nullopt;
-    }
-    auto folder = serviceDirectory(domain, why);
-    if (!folder) return std::nullopt;
-    return *folder + "/" + leaf;
-}
-
-int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why) {
+int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why,
+                      std::optional<SocketFile>* bound) {
     const std::string leaf = detail::socketLeaf(serviceName);
     if (leaf.empty()) {
         if (why) *why = "\"" + std::string(serviceName) + "\" is no valid service name";
@@ -73,6 +63,8 @@ int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* 
     // System services admit peers by their credentials, so anyone may
     // connect; a user's services are the user's alone (and so is the folder).
     ::fchmodat(dir.get(), leaf.c_str(), domain == Domain::System ? 0666 : 0600, 0);
+    if (bound && ::fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode))
+        *bound = SocketFile{folder + "/" + leaf, st.st_dev, st.st_ino};
     // Before listen: every accepted socket inherits it, so the sender of
     // each byte a peer sends is known from its very first byte.
     if (detail::recordSenders(fd.get()) != 0 || ::listen(fd.get(), SOMAXCONN) != 0) {
@@ -80,13 +72,6 @@ int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* 
         return -1;
     }
     return fd.release();
-}
-
-std::optional<SocketFile> boundSocketFile(std::string_view serviceName, Domain domain) {
-    auto path = socketPath(serviceName, domain, nullptr);
-    struct stat st {};
-    if (!path || ::lstat(path->c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
-    return SocketFile{*path, st.st_dev, st.st_ino};
 }
 
 void removeSocketFile(const SocketFile& file) {

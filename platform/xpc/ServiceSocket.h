@@ -22,13 +22,6 @@ enum class Domain { System, User };
 // The folder's path, created (with its missing parents) when absent; nullopt
 // with the reason in *why when it is unsafe or cannot be made.
 std::optional<std::string> serviceDirectory(Domain domain, std::string* why);
-std::optional<std::string> socketPath(std::string_view serviceName, Domain domain, std::string* why);
-
-// A listening socket (SOCK_STREAM, close-on-exec, non-blocking) bound at the
-// service's path (a stale socket file is replaced). System-domain sockets are
-// world-connectable: peers are admitted by their kernel credentials.
-// Returns the descriptor, or -1 with the reason in *why.
-int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why);
 
 // A socket file as it was right after it was bound. It is removed only while
 // its name still leads to that file: another process may have bound the name
@@ -38,8 +31,15 @@ struct SocketFile {
     dev_t device = 0;
     ino_t inode = 0;
 };
-std::optional<SocketFile> boundSocketFile(std::string_view serviceName, Domain domain);
 void removeSocketFile(const SocketFile& file);
+
+// A listening socket (SOCK_STREAM, close-on-exec, non-blocking) bound at the
+// service's path (a stale socket file is replaced). System-domain sockets are
+// world-connectable: peers are admitted by their kernel credentials.
+// Returns the descriptor, or -1 with the reason in *why; *bound (when given)
+// receives the socket file it made.
+int bindServiceSocket(std::string_view serviceName, Domain domain, std::string* why,
+                      std::optional<SocketFile>* bound = nullptr);
 
 // The socket handed over by socket activation (LISTEN_PID equal to our pid,
 // LISTEN_FDS >= 1; with LISTEN_FDNAMES the one named after the service, else

@@ -195,12 +195,11 @@ bool Launcher::bindSockets() {
     for (auto& job : jobs_) {
         for (auto& service : job->services) {
             std::string why;
-            service.fd.reset(pf::xpc::bindServiceSocket(service.name, domain, &why));
+            service.fd.reset(pf::xpc::bindServiceSocket(service.name, domain, &why, &service.file));
             if (!service.fd) {
                 log("cannot create service " + service.name + " of " + job->description.label + ": " + why);
                 return false;
             }
-            service.file = pf::xpc::boundSocketFile(service.name, domain);
         }
     }
     return true;
