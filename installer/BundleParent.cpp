@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxLinkBytes = 4096;
-
 // Pushes the components of `path` in front of `pending`, in order.
 void prepend(std::deque<std::string>& pending, const std::string& path) {
     std::vector<std::string> parts;
@@ -69,14 +67,11 @@ VDBundleParent VDOpenParentInBundle(int bundleFd, const std::string& itemPath, c
             continue;
         }
         if (next.error != ELOOP && next.error != ENOTDIR) return failed(next.error);
-        char text[kMaxLinkBytes];
-        ssize_t length = -1;
+        std::string target;
+        const int unread = vdfs::readLinkAt(current(), name, target);
         // Not a link after all (a file on the way): the open's answer stands.
-        if (vdfs::retrying([&] { return length = ::readlinkat(current(), name.c_str(), text, sizeof text); }))
-            return failed(next.error);
-        if (static_cast<std::size_t>(length) >= sizeof text || ++links > kVDMaxFollowedLinks)
-            return failed(ELOOP);
-        const std::string target(text, static_cast<std::size_t>(length));
+        if (unread && unread != ENAMETOOLONG) return failed(next.error);
+        if (unread || ++links > kVDMaxFollowedLinks) return failed(ELOOP);
         if (target.empty() || target.front() == '/') return failed(EXDEV);
         names.push_back(name);
         const bool sealed = seal.sealsSymlink(joined(names), target);

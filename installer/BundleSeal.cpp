@@ -54,10 +54,8 @@ private:
     }
 
     bool link(int parentFd, const std::string& name, const std::string& rel) {
-        char target[4096];
-        const ssize_t length = ::readlinkat(parentFd, name.c_str(), target, sizeof target);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof target) return false;
-        return seal_.sealsSymlink(rel, std::string_view(target, static_cast<std::size_t>(length)));
+        std::string target;
+        return vdfs::readLinkAt(parentFd, name, target) == 0 && seal_.sealsSymlink(rel, target);
     }
 
     const VDBundleSeal& seal_;

@@ -43,6 +43,16 @@ int statAt(int dirfd, const std::string& name, struct stat& st) {
     return retrying([&] { return ::fstatat(dirfd, name.c_str(), &st, flags); });
 }
 
+int readLinkAt(int dirfd, const std::string& name, std::string& target) {
+    char text[4096];
+    ssize_t length = -1;
+    if (int error = retrying([&] { return length = ::readlinkat(dirfd, name.c_str(), text, sizeof text); }))
+        return error;
+    if (static_cast<std::size_t>(length) >= sizeof text) return ENAMETOOLONG;
+    target.assign(text, static_cast<std::size_t>(length));
+    return 0;
+}
+
 int forEachEntry(int dirFd, const std::function<int(const std::string& name, unsigned char type)>& visit) {
     // fdopendir takes over the descriptor it is given, so it gets its own.
     Opened listing = openAt(dirFd, ".", O_RDONLY | O_DIRECTORY);

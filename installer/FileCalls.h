@@ -44,6 +44,10 @@ inline constexpr std::uint64_t kNoLinks = 0x04 /* RESOLVE_NO_SYMLINKS */ | 0x02 
 // The item's status without following a final symlink (name "" = the descriptor itself).
 int statAt(int dirfd, const std::string& name, struct stat& st);
 
+// The text of the symlink at name; 0 or the errno (ENAMETOOLONG for a text
+// of 4096 bytes or more, which no path can use).
+int readLinkAt(int dirfd, const std::string& name, std::string& target);
+
 // Calls visit(name, d_type) for every entry of the open directory except "."
 // and ".."; a non-zero return of visit stops the listing and is returned.
 // 0 or the errno of the listing itself. The directory's descriptor stays the

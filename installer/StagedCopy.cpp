@@ -20,7 +20,6 @@ namespace {
 constexpr std::size_t kCopyBufferBytes = 1u << 20;
 constexpr int kTemporaryNameAttempts = 16;
 constexpr int kSourceOpenFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-constexpr std::size_t kMaxLinkBytes = 4096;
 
 std::string joinPath(const std::string& base, const std::string& leaf) {
     if (leaf.empty()) return base;
@@ -164,12 +163,8 @@ private:
 
     bool copySymlink(int srcFolder, const std::string& name, int dstFolder, const std::string& rel) {
         ++copiedItems_;
-        char target[kMaxLinkBytes];
-        ssize_t length = -1;
-        if (int error = vdfs::retrying([&] { return length = ::readlinkat(srcFolder, name.c_str(), target, sizeof target); }))
-            return readFailed(error, rel);
-        if (static_cast<std::size_t>(length) >= sizeof target) return readFailed(ENAMETOOLONG, rel);
-        const std::string text(target, static_cast<std::size_t>(length));
+        std::string text;
+        if (int error = vdfs::readLinkAt(srcFolder, name, text)) return readFailed(error, rel);
         if (source_.seal && !source_.seal->sealsSymlink(sealedPath(rel), text)) return unsealed();
         if (int error = vdfs::retrying([&] { return ::symlinkat(text.c_str(), dstFolder, name.c_str()); }))
             return writeFailed(error, rel);
