@@ -20,6 +20,7 @@
 
 #include "bench/support/BenchSupport.h"
 #include "bench/support/RegisteredNames.h"
+#include "bench/support/SocketBytes.h"
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/foundation/PropertyList.h"
@@ -28,6 +29,9 @@
 #include "platform/runloop/RunLoop.h"
 
 namespace {
+
+using vb::readFully;
+using vb::writeFully;
 
 constexpr const char* kService = "com.vandrelsys.bench.ipc";
 constexpr const char* kMachService = "com.vandrelsys.bench.mach";
@@ -55,28 +59,6 @@ int serveIPC(bool mach) {
                         : VDIPCConnection::serviceConnectionWithXPCName(kService, nullptr, echo);
     if (!service) return 1;
     for (;;) pf::RunLoop::main().runFor(3600);
-}
-
-bool readFully(int fd, void* bytes, std::size_t count) {
-    auto* p = static_cast<char*>(bytes);
-    while (count > 0) {
-        const ssize_t n = ::read(fd, p, count);
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeFully(int fd, const void* bytes, std::size_t count) {
-    const auto* p = static_cast<const char*>(bytes);
-    while (count > 0) {
-        const ssize_t n = ::write(fd, p, count);
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 int serveRaw(const std::string& path) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/support/SocketBytes.h"
 #include "platform/xpc/ServiceSocket.h"
 #include "platform/xpc/Syscall.h"
 #include "platform/xpc/Wire.h"
@@ -16,26 +17,6 @@
 namespace {
 
 constexpr const char* kLabel = "com.vandrelsys.bench.responder";
-
-bool readFully(int fd, std::uint8_t* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = pf::xpc::sys::retry([&] { return ::read(fd, bytes, count); });
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool writeFully(int fd, const std::uint8_t* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = pf::xpc::sys::retry([&] { return ::send(fd, bytes, count, MSG_NOSIGNAL); });
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -53,14 +34,14 @@ int main() {
     std::vector<std::uint8_t> frame(pf::xpc::wire::kHeaderBytes);
     for (;;) {
         std::string why;
-        if (!readFully(client, frame.data(), pf::xpc::wire::kHeaderBytes)) return 1;
+        if (!vb::readFully(client, frame.data(), pf::xpc::wire::kHeaderBytes)) return 1;
         const auto header = pf::xpc::wire::parseHeader(frame.data(), &why);
         if (!header) return 1;
         frame.resize(pf::xpc::wire::kHeaderBytes + header->length);
-        if (!readFully(client, frame.data() + pf::xpc::wire::kHeaderBytes, header->length)) return 1;
+        if (!vb::readFully(client, frame.data() + pf::xpc::wire::kHeaderBytes, header->length)) return 1;
         if (!(header->flags & pf::xpc::wire::kWantsReply)) continue;
         const pf::xpc::wire::FrameHeader reply{header->length, pf::xpc::wire::kIsReply, 1, header->messageId};
         pf::xpc::wire::writeHeader(reply, frame.data());
-        return writeFully(client, frame.data(), frame.size()) ? 0 : 1;
+        return vb::writeFully(client, frame.data(), frame.size()) ? 0 : 1;
     }
 }
