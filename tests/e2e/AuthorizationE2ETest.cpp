@@ -246,7 +246,7 @@ TEST_F(AuthorizationE2E, TheSignedClientApplication) {
         auto preloaded = ask(signedExe, kNobody, "", {{variable, value}, {"ASAN_OPTIONS", preloadable}});
         EXPECT_EQ(preloaded.status, kNoReply) << variable << preloaded.err;
     }
-    for (const auto& [k, v] : f_->environment()) ::setenv(k.c_str(), v.c_str(), 1);
+    f_->exportEnvironment();
     vt::ChildRole traced("traced", askCommand(signedExe, kNobody));
     const int tracedStatus = traced.wait(std::chrono::seconds(60));
     EXPECT_TRUE(WIFEXITED(tracedStatus) && WEXITSTATUS(tracedStatus) == kNoReply) << tracedStatus;
@@ -263,7 +263,7 @@ TEST_F(AuthorizationE2E, ARequestWrittenBeforeOrBesideTheSignedClientIsRefused) 
         SCOPED_TRACE(mode);
         start(); // a daemon yet to start: it admits the peer only well after the exec
         const std::string signedSleeper = fs::canonical(clientBundle("Sleeper.app", true, "/usr/bin/sleep"));
-        for (const auto& [k, v] : f_->environment()) ::setenv(k.c_str(), v.c_str(), 1);
+        f_->exportEnvironment();
         vt::ChildRole attacker("connectThenExecTheSigned", {mode, f_->socketPath(), signedSleeper});
         const int status = attacker.wait(std::chrono::seconds(60));
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kClosed) << status << f_->log();

@@ -177,9 +177,8 @@ void DaemonFixture::sign(const std::string& bundle) const {
 VT_CHILD_ROLE(sendRawRequest) {
     // arguments: request plist (XML: {"type", "entries"}), reply file
     auto request = pf::propertyListFromBytes(arguments.at(0));
-    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+    auto connection = connectSealed();
     if (!request || !request->isDictionary() || !connection) return 10;
-    connection->setAerrorHandler(VDSealHook(kLabel));
     auto message = VDIPCMessage::messageWithType(request->find("type")->string());
     for (const auto& [k, v] : request->find("entries")->dictionary()) message->setObject(v, k);
     auto done = std::make_shared<Event>();
@@ -196,11 +195,21 @@ VT_CHILD_ROLE(sendRawRequest) {
     return 0;
 }
 
+std::shared_ptr<VDIPCConnection> connectSealed(const std::string& seal) {
+    auto connection = VDIPCConnection::connectionWithXPCServiceName(kLabel, true);
+    if (connection && !seal.empty()) connection->setAerrorHandler(VDSealHook(seal));
+    return connection;
+}
+
+void DaemonFixture::exportEnvironment() const {
+    for (const auto& [k, v] : env_) ::setenv(k.c_str(), v.c_str(), 1);
+}
+
 std::string DaemonFixture::sendRaw(const std::string& type, const pf::Dictionary& entries) const {
     auto request = pf::xmlPropertyList(pf::Value(pf::Dictionary{{"type", type}, {"entries", entries}}));
     if (!request) throw std::runtime_error("the request is no property list");
     const std::string replyFile = dir_ / ("reply-" + std::to_string(++rawRequests_) + ".plist");
-    for (const auto& [k, v] : env_) ::setenv(k.c_str(), v.c_str(), 1);
+    exportEnvironment();
     ChildRole sender("sendRawRequest", {*request, replyFile});
     const int status = sender.wait(std::chrono::seconds(60));
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? readFile(replyFile) : "no reply";

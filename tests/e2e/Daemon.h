@@ -6,9 +6,11 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ipc/VDIPCConnection.h"
 #include "platform/foundation/Value.h"
 #include "tests/support/TestSupport.h"
 
@@ -33,6 +35,10 @@ std::string toolPath(const std::string& name);
 // Pids of the daemons a launcher log says it started, in order.
 std::vector<pid_t> daemonPidsInLog(const std::string& log);
 
+// A client connection to the daemon's service whose envelopes carry the seal
+// of `seal` (none for ""), as a client application's do; nullptr when none.
+std::shared_ptr<VDIPCConnection> connectSealed(const std::string& seal = kLabel);
+
 class DaemonFixture {
 public:
     explicit DaemonFixture(int timeOut = 30); // the job's "TimeOut"
@@ -44,6 +50,8 @@ public:
     std::string socketPath() const { return dir_ / "services/com.vandrelsys.VolumeSmith.vicar.sock"; }
     std::string rootPath() const { return dir_ / "root"; }
     const std::map<std::string, std::string>& environment() const { return env_; }
+    // Puts the fixture's environment into this process's, for the clients it starts.
+    void exportEnvironment() const;
     void setEnvironment(const std::string& key, const std::string& value) { env_[key] = value; }
 
     // Returns once the launcher's sockets listen.

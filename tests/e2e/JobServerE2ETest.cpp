@@ -21,7 +21,6 @@
 #include "ipc/VDIPCConnection.h"
 #include "ipc/VDIPCMessage.h"
 #include "platform/system/UniqueFd.h"
-#include "server/Seal.h"
 #include "tests/e2e/Daemon.h"
 #include "tests/support/BomBuilder.h"
 #include "tests/support/ChildRole.h"
@@ -58,13 +57,8 @@ private:
 // interruption or a dead connection gives none).
 class Requests {
 public:
-    static std::shared_ptr<VDIPCConnection> connect() {
-        auto connection = VDIPCConnection::connectionWithXPCServiceName(vt::kLabel, true);
-        if (connection) connection->setAerrorHandler(VDSealHook(vt::kLabel));
-        return connection;
-    }
     void send(std::shared_ptr<VDIPCConnection> kept = nullptr) {
-        auto connection = kept ? kept : connect();
+        auto connection = kept ? kept : vt::connectSealed();
         if (!connection) return;
         ++sent_;
         connection->sendMessage(VDIPCMessage::messageWithType("VDinstall"),
@@ -90,7 +84,7 @@ VT_CHILD_ROLE(idleExitClients) {
     auto daemon = [&] { return vt::daemonPidsInLog(vt::readFile(arguments.at(0))).back(); };
     Requests requests;
     std::vector<std::shared_ptr<VDIPCConnection>> kept(20);
-    for (auto& connection : kept) requests.send(connection = Requests::connect()); // the daemon starts
+    for (auto& connection : kept) requests.send(connection = vt::connectSealed()); // the daemon starts
     // A raw connection that never sends: an empty send on it fails once the
     // daemon has shut its clients' reading side, that is, begun to leave.
     const pf::UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -135,9 +129,8 @@ TEST(JobServerE2E, BadSealsAndUnknownTypesLeaveTheDaemonServingUntilItRemovesIts
         const int before = f.countInLog(logLine);
         const int status = vt::runInChild([&] {
             ::setenv("VICAR_SYSTEM_SERVICE_DIR", f.path("services").c_str(), 1);
-            auto connection = VDIPCConnection::connectionWithXPCServiceName(vt::kLabel, true);
+            auto connection = vt::connectSealed(hookName);
             if (!connection) return 10;
-            if (!hookName.empty()) connection->setAerrorHandler(VDSealHook(hookName));
             // Sending happens off this thread, so stay until it has landed.
             connection->sendMessage(VDIPCMessage::messageWithType("VDinstall"));
             return f.waitForLog(logLine, before + 1) ? 0 : 11;
@@ -206,7 +199,7 @@ TEST(JobServerE2E, RequestsMeetingTheIdleExitAreAllAnswered) {
     vt::DaemonFixture f(2);
     f.startLauncher();
     // The clients run in a process of their own: this one forks for other tests.
-    for (const auto& [k, v] : f.environment()) ::setenv(k.c_str(), v.c_str(), 1);
+    f.exportEnvironment();
     vt::ChildRole clients("idleExitClients", {f.path("launcher.log"), f.socketPath()});
     EXPECT_EQ(clients.wait(std::chrono::seconds(90)), 0) << f.log();
 }
