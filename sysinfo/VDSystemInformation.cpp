@@ -1,6 +1,5 @@
 #include "sysinfo/VDSystemInformation.h"
 
-#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -15,23 +14,6 @@
 
 namespace {
 
-// Process-wide caches; 0 means not yet read. Concurrent first calls may each
-// read the kernel and store the same value.
-std::atomic<std::uint64_t> gPhysicalMemory{0};
-std::atomic<std::uint32_t> gPhysicalCPUs{0};
-std::atomic<std::uint32_t> gLogicalCPUs{0};
-std::atomic<std::uint64_t> gPageSize{4096};
-
-struct ModelCache {
-    std::mutex mutex;
-    std::optional<std::string> name;
-};
-
-ModelCache& modelCache() {
-    static ModelCache cache;
-    return cache;
-}
-
 // A positive reading that fits 32 bits, else nothing.
 std::optional<std::uint32_t> count32(const char* name) {
     const auto value = pf::sysctlInteger(name);
@@ -39,12 +21,10 @@ std::optional<std::uint32_t> count32(const char* name) {
     return static_cast<std::uint32_t>(*value);
 }
 
-// The cached count, read (and kept, with 1 for a failed reading) on first use.
-std::uint32_t cachedCount(std::atomic<std::uint32_t>& cache, const char* name) {
-    if (const std::uint32_t cached = cache.load(std::memory_order_relaxed)) return cached;
-    const std::uint32_t value = count32(name).value_or(1);
-    cache.store(value, std::memory_order_relaxed);
-    return value;
+// A positive reading, else the fallback.
+std::uint64_t positiveOr(const char* name, std::uint64_t fallback) {
+    const auto value = pf::sysctlInteger(name);
+    return value && *value > 0 ? static_cast<std::uint64_t>(*value) : fallback;
 }
 
 pf::Dictionary readSystemProfile() {
@@ -69,45 +49,38 @@ VDSystemInformation& VDSystemInformation::systemInformation() {
     return *shared;
 }
 
-VDSystemInformation::VDSystemInformation() {
-    (void)physicalMemory();
-    (void)physicalCPUCount();
-    (void)availableCPUCount();
+// The facts that cannot change while the system runs are read here, once.
+VDSystemInformation::VDSystemInformation()
+    : physicalMemory_(positiveOr("hw.memsize", 536870912)),
+      physicalCPUs_(count32("hw.physicalcpu_max").value_or(1)),
+      logicalCPUs_(count32("hw.logicalcpu_max").value_or(1)),
+      pageSize_(positiveOr("hw.pagesize", 4096)) {
     (void)machineModelName();
-    const auto page = pf::sysctlInteger("hw.pagesize");
-    gPageSize.store(page && *page > 0 ? static_cast<std::uint64_t>(*page) : 4096);
 }
 
-std::uint64_t VDSystemInformation::physicalMemory() const {
-    if (const std::uint64_t cached = gPhysicalMemory.load(std::memory_order_relaxed)) return cached;
-    const auto bytes = pf::sysctlInteger("hw.memsize");
-    const std::uint64_t value = bytes && *bytes > 0 ? static_cast<std::uint64_t>(*bytes) : 536870912;
-    gPhysicalMemory.store(value, std::memory_order_relaxed);
-    return value;
-}
+std::uint64_t VDSystemInformation::physicalMemory() const { return physicalMemory_; }
 
-std::uint32_t VDSystemInformation::physicalCPUCount() const { return cachedCount(gPhysicalCPUs, "hw.physicalcpu_max"); }
+std::uint32_t VDSystemInformation::physicalCPUCount() const { return physicalCPUs_; }
 
-std::uint32_t VDSystemInformation::availableCPUCount() const { return cachedCount(gLogicalCPUs, "hw.logicalcpu_max"); }
+std::uint32_t VDSystemInformation::availableCPUCount() const { return logicalCPUs_; }
 
 std::uint32_t VDSystemInformation::activeCPUCount() const { return count32("hw.logicalcpu").value_or(1); }
 
 bool VDSystemInformation::sixtyFourBitSystem() const { return isProcessor64bitCapable(); }
 
 std::optional<std::string> VDSystemInformation::machineModelName() const {
-    auto& cache = modelCache();
     {
-        std::lock_guard lock(cache.mutex);
-        if (cache.name) return cache.name;
+        std::lock_guard lock(modelMutex_);
+        if (modelName_) return modelName_;
     }
     auto name = pf::sysctlString("hw.model");
     if (!name) return std::nullopt;
     // The platform's buffer is 4096 bytes, and the name ends at its first NUL.
     if (name->size() > 4095) name->resize(4095);
     name->resize(std::char_traits<char>::length(name->c_str()));
-    std::lock_guard lock(cache.mutex);
-    cache.name = std::move(name);
-    return cache.name;
+    std::lock_guard lock(modelMutex_);
+    modelName_ = std::move(name);
+    return modelName_;
 }
 
 std::int64_t VDSystemInformation::secondsSinceLastRestart() const {
@@ -120,7 +93,7 @@ std::optional<pf::Dictionary> VDSystemInformation::memoryStatistics() const {
     const pf::HostMemoryReadings readings = pf::hostMemoryReadings();
     const auto& vm = readings.statistics;
     if (!vm) return std::nullopt;
-    const std::uint64_t page = gPageSize.load();
+    const std::uint64_t page = pageSize_;
     // A swap record that cannot be read gives its four values as 0.
     const pf::SwapUsage swap = readings.swap.value_or(pf::SwapUsage{});
     using U64 = unsigned long long;

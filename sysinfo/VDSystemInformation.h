@@ -6,6 +6,7 @@
 // others are read on every call. The hardware profile comes from the system
 // profiler, run at most once.
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -32,4 +33,11 @@ public:
 
 private:
     VDSystemInformation();
+
+    const std::uint64_t physicalMemory_;
+    const std::uint32_t physicalCPUs_;
+    const std::uint32_t logicalCPUs_;
+    const std::uint64_t pageSize_;
+    mutable std::mutex modelMutex_;
+    mutable std::optional<std::string> modelName_;
 };

@@ -56,7 +56,7 @@ public:
     }
 
 private:
-    void armFirstLocked() { armLocked(detail::deadlineAfter(TimerClock::now(), startSeconds_)); }
+    void armFirstLocked() { armLocked(detail::deadlineIn(startSeconds_)); }
 
     void armLocked(TimerClock::time_point deadline) {
         if (armedId_) detail::cancelTimer(armedId_);

@@ -83,7 +83,7 @@ TimerClock::duration clampedDelay(double seconds) {
     return std::chrono::duration_cast<TimerClock::duration>(delay);
 }
 
-TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds) { return now + clampedDelay(seconds); }
+TimerClock::time_point deadlineIn(double seconds) { return TimerClock::now() + clampedDelay(seconds); }
 
 TimerClock::time_point nextTimerDeadline(TimerClock::time_point previous, TimerClock::duration interval,
                                          TimerClock::time_point now) {
@@ -97,7 +97,7 @@ std::uint64_t scheduleAt(TimerClock::time_point deadline, std::function<void()> 
 }
 
 std::uint64_t scheduleAfter(double seconds, std::function<void()> callback) {
-    return scheduleAt(deadlineAfter(Clock::now(), seconds), std::move(callback));
+    return scheduleAt(deadlineIn(seconds), std::move(callback));
 }
 
 void cancelTimer(std::uint64_t id) { timers().cancel(id); }

@@ -17,8 +17,8 @@ void cancelTimer(std::uint64_t id);
 
 // The delay in seconds as a duration, clamped as above.
 TimerClock::duration clampedDelay(double seconds);
-// `now` advanced by the given delay, clamped as above.
-TimerClock::time_point deadlineAfter(TimerClock::time_point now, double seconds);
+// Now (on the timer clock) advanced by the given delay, clamped as above.
+TimerClock::time_point deadlineIn(double seconds);
 
 // A repeating timer's next deadline: the first one after `now` on the grid
 // previous + k * interval (k >= 1, interval > 0). Taking it from the grid,

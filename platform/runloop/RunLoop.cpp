@@ -264,7 +264,7 @@ RunLoop& RunLoop::main() {
 }
 
 RunLoop::Clock::time_point RunLoop::deadlineIn(double seconds) {
-    return dispatch::detail::deadlineAfter(Clock::now(), seconds);
+    return dispatch::detail::deadlineIn(seconds);
 }
 
 RunLoop::Result RunLoop::runUntil(Date limit) {
